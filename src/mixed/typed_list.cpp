@@ -1,0 +1,139 @@
+#include "typed_list.hpp"
+
+#include "../py/args.hpp"
+#include "../text.hpp"
+
+namespace kelparine {
+namespace {
+
+using py::PyResult;
+using py::Ref;
+
+PyObject* take_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+void restore_exception(PyObject* exception) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception);
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception))), exception,
+                  PyException_GetTraceback(exception));
+#endif
+}
+
+py::Failure out_of_bounds(std::uint64_t cursor, std::uint64_t needed, std::uint64_t length) {
+    return ShmError::invalid_argument(
+        concat("out of bounds: cursor=", cursor, " + needed=", needed, " > data_len=", length));
+}
+
+}  // namespace
+
+PyResult<void> pack_mixed(PyObject* items, ByteBuffer& out) {
+    const std::size_t start = out.size();
+    auto fail = [&](py::Failure failure) -> PyResult<void> {
+        out.truncate(start);
+        return std::unexpected(std::move(failure));
+    };
+    // Indexing re-checks the size each turn: a str subclass or __index__ could mutate the list.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(items, i));
+        if (PyList_Check(item.get())) {
+            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(item.get()); ++j) {
+                Ref inner = Ref::borrow(PyList_GET_ITEM(item.get(), j));
+                if (auto packed = pack_value(inner.get(), out); !packed) return fail(std::move(packed.error()));
+            }
+        } else if (auto packed = pack_value(item.get(), out); !packed) {
+            return fail(std::move(packed.error()));
+        }
+    }
+    return {};
+}
+
+ParsedSchema ParsedSchema::parse(PyObject* schema) {
+    ParsedSchema parsed;
+    const Py_ssize_t size = PyList_GET_SIZE(schema);
+    parsed.entries_.reserve(static_cast<std::size_t>(size));
+    parsed.owners_.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(schema); ++i) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(schema, i));
+        if (!PyTuple_Check(entry.get())) {
+            parsed.error_ = ShmError::invalid_argument("schema entries must be (type_tag, count) tuples");
+            parsed.failed_ = true;
+            break;
+        }
+        auto interpreter_failure = [&] {
+            parsed.pending_exception_ = Ref::steal(take_exception());
+            parsed.failed_ = true;
+        };
+        PyObject* tag_object = PyTuple_GetItem(entry.get(), 0);  // IndexError when empty
+        if (tag_object == nullptr) { interpreter_failure(); break; }
+        auto tag_text = py::to_utf8_plain(tag_object);
+        if (!tag_text) { interpreter_failure(); break; }
+        PyObject* count_object = PyTuple_GetItem(entry.get(), 1);
+        if (count_object == nullptr) { interpreter_failure(); break; }
+        auto count = py::to_u64_plain(count_object);
+        if (!count) { interpreter_failure(); break; }
+        parsed.entries_.push_back(Entry{parse_tag(*tag_text), *tag_text, *count});
+        parsed.owners_.push_back(std::move(entry));
+    }
+    return parsed;
+}
+
+struct SchemaDecoder {
+    static PyResult<UnpackedList> run(std::span<const std::byte> data, ParsedSchema& schema) {
+        const std::uint64_t length = data.size();
+        Ref result = Ref::steal(PyList_New(0));
+        if (!result) return py::python_error();
+        std::uint64_t cursor = 0;
+        for (const ParsedSchema::Entry& entry : schema.entries_) {
+            if (!entry.tag)
+                return py::fail(ShmError::invalid_argument(concat("unknown type tag '", entry.tag_text, "'")));
+            const Tag tag = *entry.tag;
+            const std::uint64_t width = tag_width(tag);
+            // Grows one append per decoded element: an oversized count costs only what is there.
+            Ref inner = Ref::steal(PyList_New(0));
+            if (!inner) return py::python_error();
+            for (std::uint64_t k = 0; k < entry.count; ++k) {
+                if (width > length - cursor) return std::unexpected(out_of_bounds(cursor, width, length));
+                Ref value;
+                if (tag == Tag::Str) {
+                    const std::uint64_t n = load_le<std::uint32_t>(data.data() + cursor);
+                    cursor += width;
+                    if (n > length - cursor) return std::unexpected(out_of_bounds(cursor, n, length));
+                    value = Ref::steal(utf8_to_object(data.data() + cursor, n));
+                    cursor += n;
+                } else {
+                    value = Ref::steal(scalar_to_object(decode_scalar(tag, data.data() + cursor)));
+                    cursor += width;
+                }
+                if (!value || PyList_Append(inner.get(), value.get()) != 0) return py::python_error();
+            }
+            PyObject* slot = inner.get();
+            if (entry.count == 1) slot = PyList_GET_ITEM(inner.get(), 0);
+            if (PyList_Append(result.get(), slot) != 0) return py::python_error();
+        }
+        if (schema.failed_) {
+            if (schema.error_) return py::fail(std::move(*schema.error_));
+            restore_exception(schema.pending_exception_.release());
+            return py::python_error();
+        }
+        return UnpackedList{std::move(result), cursor};
+    }
+};
+
+PyResult<UnpackedList> unpack_mixed_counted(std::span<const std::byte> data, ParsedSchema& schema) {
+    return SchemaDecoder::run(data, schema);
+}
+
+}  // namespace kelparine

@@ -1,0 +1,54 @@
+// Typed lists: many values packed back to back, and their decoding against a schema of
+// (type_tag, count) tuples.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "value_codec.hpp"
+
+namespace kelparine {
+
+// Appends the encodings of `items` (a list; one level of inner lists is flattened).
+// On failure `out` is truncated back to its old size.
+py::PyResult<void> pack_mixed(PyObject* items, ByteBuffer& out);
+
+// A schema converted ahead of decoding, so that no Python code (a custom __index__, say) runs
+// while the caller holds the segment lock. A conversion failure is kept and reported at its
+// entry's turn, so errors surface in the same order as an entry-by-entry decode.
+class ParsedSchema {
+public:
+    // Never fails itself short of memory: failures are recorded for decode time.
+    static ParsedSchema parse(PyObject* schema);
+
+    ParsedSchema(ParsedSchema&&) noexcept = default;
+
+private:
+    friend struct SchemaDecoder;
+    struct Entry {
+        std::optional<Tag> tag;  // empty: unknown tag
+        std::string_view tag_text;  // points into a str kept alive by `owners_`
+        std::uint64_t count;
+    };
+    ParsedSchema() = default;
+
+    std::vector<Entry> entries_;
+    std::vector<py::Ref> owners_;  // the entry tuples: keep tag texts alive
+    std::optional<ShmError> error_;  // failure at entry entries_.size(), if any
+    py::Ref pending_exception_;  // the interpreter's failure, if any
+    bool failed_ = false;
+};
+
+struct UnpackedList {
+    py::Ref list;
+    std::uint64_t consumed;
+};
+
+// Decodes `data` by `schema`: one entry per schema entry (a bare value for count 1, else a
+// list). Reads nothing outside `data`; only calls the interpreter to build results.
+py::PyResult<UnpackedList> unpack_mixed_counted(std::span<const std::byte> data, ParsedSchema& schema);
+
+}  // namespace kelparine

@@ -1,0 +1,134 @@
+#include "value_codec.hpp"
+
+#include <climits>
+
+#include "../text.hpp"
+
+namespace kelparine {
+namespace {
+
+using py::PyResult;
+using py::Ref;
+
+constexpr std::uint64_t kLengthPrefix = 4;
+
+py::Failure unsupported_type(PyObject* value) {
+    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
+    if (!name) return py::PythonError{};
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+    if (text == nullptr) return py::PythonError{};
+    return ShmError::invalid_argument(concat("unsupported type '", std::string_view(text, size),
+                                             "'; supported: bool, int, float, str, bytes, bytearray"));
+}
+
+PyResult<void> pack_str(PyObject* value, ByteBuffer& out) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);  // strict: UnicodeEncodeError passes
+    if (utf8 == nullptr) return py::python_error();
+    const auto length = static_cast<std::uint64_t>(size);
+    if (length > UINT32_MAX)
+        return py::fail(ShmError::invalid_argument(concat("str too long: its UTF-8 form of ", length,
+                                                          " bytes does not fit the 32-bit length prefix")));
+    std::byte* at = out.extend(kLengthPrefix + length);
+    store_le<std::uint32_t>(at, static_cast<std::uint32_t>(length));
+    std::memcpy(at + kLengthPrefix, utf8, length);
+    return {};
+}
+
+py::Failure not_enough(std::string_view tag_text, std::uint64_t need, std::uint64_t have) {
+    return ShmError::invalid_argument(concat("not enough data to read '", tag_text, "': need ", need, ", have ", have));
+}
+
+}  // namespace
+
+PyResult<void> pack_value(PyObject* value, ByteBuffer& out) {
+    // Exact bool first: bool is a subclass of int.
+    if (Py_IS_TYPE(value, &PyBool_Type)) {
+        const auto byte = static_cast<std::uint8_t>(value == Py_True ? 1 : 0);
+        out.append(&byte, 1);
+        return {};
+    }
+    if (PyLong_Check(value)) {
+        const long long number = PyLong_AsLongLong(value);  // OverflowError outside i64 passes
+        if (number == -1 && PyErr_Occurred()) return py::python_error();
+        store_le<std::int64_t>(out.extend(8), number);
+        return {};
+    }
+    if (PyFloat_Check(value)) {
+        store_le<double>(out.extend(8), PyFloat_AS_DOUBLE(value));
+        return {};
+    }
+    if (PyUnicode_Check(value)) return pack_str(value, out);
+    if (PyBytes_Check(value)) {
+        out.append(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+        return {};
+    }
+    if (PyByteArray_Check(value)) {
+        out.append(PyByteArray_AS_STRING(value), static_cast<std::size_t>(PyByteArray_GET_SIZE(value)));
+        return {};
+    }
+    return std::unexpected(unsupported_type(value));
+}
+
+PyResult<std::span<const std::byte>> encode_value(PyObject* value, ByteBuffer& scratch) {
+    if (PyBytes_Check(value))
+        return std::span(reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(value)),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+    if (PyByteArray_Check(value))
+        return std::span(reinterpret_cast<const std::byte*>(PyByteArray_AS_STRING(value)),
+                         static_cast<std::size_t>(PyByteArray_GET_SIZE(value)));
+    if (auto packed = pack_value(value, scratch); !packed) return std::unexpected(std::move(packed.error()));
+    return scratch.bytes();
+}
+
+PyResult<Tag> parse_value_tag(std::string_view text) {
+    if (auto tag = parse_tag(text)) return *tag;
+    return py::fail(ShmError::invalid_argument(
+        concat("unknown type tag '", text, "'; supported: bool, int, float, f32, f64, i32, i64, u8, u32, u64, str")));
+}
+
+PyObject* scalar_to_object(const Scalar& scalar) noexcept {
+    switch (scalar.kind) {
+        case Scalar::Kind::Signed: return PyLong_FromLongLong(scalar.i);
+        case Scalar::Kind::Unsigned: return PyLong_FromUnsignedLongLong(scalar.u);
+        case Scalar::Kind::Float: return PyFloat_FromDouble(scalar.f);
+        case Scalar::Kind::Boolean: return PyBool_FromLong(scalar.b ? 1 : 0);
+    }
+    return nullptr;
+}
+
+PyObject* utf8_to_object(const std::byte* bytes, std::uint64_t size) noexcept {
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes), static_cast<Py_ssize_t>(size), "replace");
+}
+
+PyResult<Unpacked> unpack_one(std::span<const std::byte> data, Tag tag, std::string_view tag_text) {
+    const std::uint64_t have = data.size();
+    if (tag == Tag::Str) {
+        if (have < kLengthPrefix)
+            return py::fail(ShmError::invalid_argument("not enough data to read str length prefix"));
+        const std::uint64_t length = load_le<std::uint32_t>(data.data());
+        if (have < kLengthPrefix + length)
+            return py::fail(ShmError::invalid_argument(
+                concat("not enough data to read str payload: need ", kLengthPrefix + length, ", have ", have)));
+        Ref text = Ref::steal(utf8_to_object(data.data() + kLengthPrefix, length));
+        if (!text) return py::python_error();
+        return Unpacked{std::move(text), kLengthPrefix + length};
+    }
+    const std::uint64_t width = tag_width(tag);
+    if (have < width) {
+        if (tag == Tag::Bool) return py::fail(ShmError::invalid_argument("not enough data to read 'bool'"));
+        return std::unexpected(not_enough(tag_text, width, have));
+    }
+    Ref value = Ref::steal(scalar_to_object(decode_scalar(tag, data.data())));
+    if (!value) return py::python_error();
+    return Unpacked{std::move(value), width};
+}
+
+PyResult<Unpacked> unpack_one(std::span<const std::byte> data, std::string_view tag_text) {
+    auto tag = parse_value_tag(tag_text);
+    if (!tag) return std::unexpected(std::move(tag.error()));
+    return unpack_one(data, *tag, tag_text);
+}
+
+}  // namespace kelparine

@@ -1,0 +1,61 @@
+// Module definition: multi-phase initialisation with a single execution slot that registers
+// the three classes in a fixed order and lists them in __all__.
+#include "mapped_view.hpp"
+#include "py/instance.hpp"
+#include "shared_memory.hpp"
+#include "spsc/ring_buffer.hpp"
+
+namespace kelparine {
+namespace {
+
+using py::PyResult;
+using py::Ref;
+
+PyResult<void> register_class(PyObject* module, const char* name, PyResult<PyTypeObject*> type) {
+    if (!type) return std::unexpected(std::move(type.error()));
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py::python_error();
+        PyErr_Clear();
+        all = Ref::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) return py::python_error();
+    }
+    Ref text = Ref::steal(PyUnicode_FromString(name));
+    if (!text || PyList_Append(all.get(), text.get()) != 0) return py::python_error();
+    if (PyObject_SetAttrString(module, name, reinterpret_cast<PyObject*>(*type)) != 0) return py::python_error();
+    return {};
+}
+
+int exec_module(PyObject* module) noexcept {
+    return py::guarded_status([&]() -> PyResult<void> {
+        if (!PyModule_Check(module)) {
+            PyErr_SetString(PyExc_TypeError, "kelparine: the execution step needs a module object");
+            return py::python_error();
+        }
+        if (auto done = register_class(module, "SharedMemory", shared_memory_type()); !done) return done;
+        if (auto done = register_class(module, "MappedView", mapped_view_type()); !done) return done;
+        return register_class(module, "SpscRingBuffer", spsc_ring_buffer_type());
+    });
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "kelparine",
+    "",
+    0,
+    nullptr,
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace kelparine
+
+PyMODINIT_FUNC PyInit_kelparine(void) { return PyModuleDef_Init(&kelparine::kModule); }

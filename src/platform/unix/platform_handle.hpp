@@ -1,0 +1,46 @@
+// Named POSIX shared-memory segments: the name rule and the handle (name, size, descriptor).
+// The only place the module calls the operating system for segments. No Python dependency.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "../../error.hpp"
+#include "owned_fd.hpp"
+
+namespace kelparine {
+
+// Accepts any name that starts with '/' and has at least one more byte; everything else
+// (inner '/', NUL, length, character set) is left to the system.
+Status validate_name(std::string_view name);
+
+class PlatformHandle {
+public:
+    // Opens or creates the segment read-write (mode 0666 less the umask) and makes it at least
+    // `size` bytes, with the new range reserved so that touching it cannot fault for want of
+    // memory. An existing larger segment is never shrunk: peers may have it mapped.
+    // On failure, a segment this call created is removed; one that existed is left as it was.
+    static Result<PlatformHandle> create(std::string_view name, std::uint64_t size);
+    // Opens an existing segment read-write; its size comes from fstat (0 is accepted).
+    static Result<PlatformHandle> open(std::string_view name);
+    // shm_unlink: existing descriptors and mappings stay valid.
+    static Status remove(std::string_view name);
+
+    // A new shared read-write mapping of all `size()` bytes (size must be > 0).
+    Result<Mapping> map() const;
+
+    const std::string& name() const noexcept { return name_; }
+    std::uint64_t size() const noexcept { return size_; }
+    int fd() const noexcept { return fd_.get(); }
+
+private:
+    PlatformHandle(std::string name, std::uint64_t size, OwnedFd fd)
+        : name_(std::move(name)), size_(size), fd_(std::move(fd)) {}
+
+    std::string name_;
+    std::uint64_t size_;
+    OwnedFd fd_;
+};
+
+}  // namespace kelparine

@@ -1,0 +1,111 @@
+// Argument binding for fast-call members (METH_FASTCALL | METH_KEYWORDS) and the conversions
+// shared by every member. Binding failures raise TypeError in CPython's own wording.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "boundary.hpp"
+
+namespace kelparine::py {
+
+// A member's parameters in text-signature order; the first `required` have no default.
+template <std::size_t N>
+struct Signature {
+    const char* function;
+    std::array<const char*, N> names;
+    std::size_t required;
+};
+
+namespace detail {
+// Slow path: keywords present or a positional count out of range.
+bool bind_slow(const char* function, const char* const* names, std::size_t count, std::size_t required,
+               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept;
+}  // namespace detail
+
+// Binds the vector-call arguments to `out` (borrowed; nullptr where an optional parameter was
+// not given). Returns false with TypeError set for surplus, missing, duplicate or unknown ones.
+template <std::size_t N>
+inline bool bind(const Signature<N>& signature, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, std::array<PyObject*, N>& out) noexcept {
+    const auto count = static_cast<std::size_t>(nargs);
+    if (kwnames == nullptr && count >= signature.required && count <= N) {
+        for (std::size_t i = 0; i < N; ++i) out[i] = i < count ? args[i] : nullptr;
+        return true;
+    }
+    return detail::bind_slow(signature.function, signature.names.data(), N, signature.required, args,
+                             nargs, kwnames, out.data());
+}
+
+// An unsigned 64-bit integer from an int (bool included) or any object with __index__.
+// Not an integer: TypeError naming `param`. Negative or too large: the interpreter's OverflowError.
+inline PyResult<std::uint64_t> to_u64(PyObject* value, const char* param) noexcept {
+    if (PyLong_Check(value)) {
+        const unsigned long long converted = PyLong_AsUnsignedLongLong(value);
+        if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return python_error();
+        return static_cast<std::uint64_t>(converted);
+    }
+    if (!PyIndex_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "'%s' must be an integer, not '%.200s'", param, Py_TYPE(value)->tp_name);
+        return python_error();
+    }
+    Ref index = Ref::steal(PyNumber_Index(value));
+    if (!index) return python_error();
+    const unsigned long long converted = PyLong_AsUnsignedLongLong(index.get());
+    if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return python_error();
+    return static_cast<std::uint64_t>(converted);
+}
+
+// The strict UTF-8 form of a str (or subclass), valid while `value` lives. Not a str: TypeError
+// naming `param`; lone surrogates: the interpreter's UnicodeEncodeError.
+inline PyResult<std::string_view> to_utf8(PyObject* value, const char* param) noexcept {
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "'%s' must be str, not '%.200s'", param, Py_TYPE(value)->tp_name);
+        return python_error();
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    if (data == nullptr) return python_error();
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// A list or list subclass; else TypeError naming `param`.
+inline PyResult<PyObject*> to_list(PyObject* value, const char* param) noexcept {
+    if (!PyList_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "'%s' must be list, not '%.200s'", param, Py_TYPE(value)->tp_name);
+        return python_error();
+    }
+    return value;
+}
+
+// As to_u64 and to_utf8, with the interpreter's own wording (for values inside containers,
+// such as schema entries, that are not parameters).
+inline PyResult<std::uint64_t> to_u64_plain(PyObject* value) noexcept {
+    Ref index = Ref::steal(PyNumber_Index(value));  // TypeError for non-integers
+    if (!index) return python_error();
+    const unsigned long long converted = PyLong_AsUnsignedLongLong(index.get());
+    if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return python_error();
+    return static_cast<std::uint64_t>(converted);
+}
+
+inline PyResult<std::string_view> to_utf8_plain(PyObject* value) noexcept {
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "type tag must be str, not '%.200s'", Py_TYPE(value)->tp_name);
+        return python_error();
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    if (data == nullptr) return python_error();
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// A Python int from an unsigned 64-bit value.
+inline PyResult<Ref> from_u64(std::uint64_t value) noexcept {
+    Ref result = Ref::steal(PyLong_FromUnsignedLongLong(value));
+    if (!result) return python_error();
+    return result;
+}
+
+}  // namespace kelparine::py
