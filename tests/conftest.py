@@ -1,0 +1,57 @@
+"""Shared fixtures: unique segment names that are removed after each test, and a way to run
+code in a real child process."""
+
+import itertools
+import multiprocessing as mp
+import os
+
+import pytest
+
+import kelparine
+
+_counter = itertools.count()
+
+
+def unique_name(stem="t"):
+    return f"/kelparine-test-{os.getpid()}-{stem}-{next(_counter)}"
+
+
+def remove_quietly(name):
+    try:
+        kelparine.SharedMemory.remove(name)
+    except OSError:
+        pass
+
+
+@pytest.fixture
+def seg_name():
+    """A fresh segment name; whatever was created under it is removed afterwards."""
+    name = unique_name()
+    yield name
+    remove_quietly(name)
+
+
+@pytest.fixture
+def make_segment():
+    """make_segment(size) -> (name, SharedMemory created with that size); all removed afterwards."""
+    names = []
+
+    def make(size):
+        name = unique_name("seg")
+        names.append(name)
+        return name, kelparine.SharedMemory.create(name, size)
+
+    yield make
+    for name in names:
+        remove_quietly(name)
+
+
+@pytest.fixture(params=["fork", "spawn"])
+def mp_context(request):
+    """Both ways of starting a child process: fork inherits the parent, spawn starts afresh."""
+    return mp.get_context(request.param)
+
+
+def shm_path(name):
+    """Where Linux keeps a segment: tests poke header bytes through plain mmap of this file."""
+    return "/dev/shm" + name
