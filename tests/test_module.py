@@ -271,9 +271,16 @@ def bound_call(instances, make_segment):
 
 
 @pytest.mark.parametrize("cls, signature", FASTCALL)
-def test_all_by_keyword_is_the_same_as_by_position(bound_call, cls, signature):
+def test_every_parameter_can_be_given_by_keyword(bound_call, cls, signature):
     member, params, values = bound_call(cls, signature)
     member(**{p: v for (p, _), v in zip(params, values)})
+
+
+def test_create_by_keyword_equals_by_position(seg_name):
+    by_position = SharedMemory.create(seg_name, 4096)
+    by_keyword = SharedMemory.create(name=seg_name, size=4096)
+    mixed = SharedMemory.create(seg_name, size=4096)
+    assert repr(by_position) == repr(by_keyword) == repr(mixed)
 
 
 @pytest.mark.parametrize("cls, signature", FASTCALL)
