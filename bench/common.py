@@ -5,6 +5,7 @@ import itertools
 import os
 import statistics
 import subprocess
+import time
 import timeit
 from dataclasses import dataclass
 from pathlib import Path
@@ -70,25 +71,34 @@ def pin_to(cpu):
         os.sched_setaffinity(0, {cpu})
 
 
-def ns_per_op(stmt, namespace, settings, setup="pass", max_number=None):
-    """Median time of one execution of `stmt` in nanoseconds, timeit style.
+def ns_per_op_group(statements, namespace, settings):
+    """{key: median ns per execution} for statements {key: (stmt, setup, max_number)}.
 
-    The loop count is calibrated so that one repeat lasts about settings.timeit_seconds
-    (never above max_number, for statements that consume a finite resource such as the
-    cursor of a view; `setup` runs before every repeat). The figure includes timeit's loop
-    overhead (a few ns), identical for every statement compared.
+    Time is this process's CPU time (time.process_time), so the time it spends descheduled
+    while other work runs on the machine does not count. Each loop count is calibrated so that
+    one repeat lasts about settings.timeit_seconds (never above max_number, for statements that
+    consume something finite, such as the cursor of a view; `setup` runs before every repeat).
+    The repeats of the statements in one group are interleaved, so that a change of load during
+    the measurement affects the statements compared alike. The figures include timeit's loop
+    overhead (a few ns), the same for every statement.
     """
-    timer = timeit.Timer(stmt, setup=setup, globals=namespace)
-    cap = max_number or 1 << 40
-    number = 1
-    while True:
-        elapsed = timer.timeit(number)
-        if elapsed >= settings.timeit_seconds / 5 or number >= cap:
-            break
-        number = min(cap, number * 4)
-    per_call = max(elapsed, 1e-9) / number
-    number = int(min(cap, max(1, settings.timeit_seconds / per_call)))
-    return median(timer.timeit(number) / number for _ in range(settings.repeats)) * 1e9
+    plans = {}
+    for key, (stmt, setup, max_number) in statements.items():
+        timer = timeit.Timer(stmt, setup=setup, timer=time.process_time, globals=namespace)
+        cap = max_number or 1 << 40
+        number = 1
+        while True:
+            elapsed = timer.timeit(number)
+            if elapsed >= settings.timeit_seconds / 5 or number >= cap:
+                break
+            number = min(cap, number * 4)
+        per_call = max(elapsed, 1e-9) / number
+        plans[key] = (timer, int(min(cap, max(1, settings.timeit_seconds / per_call))))
+    samples = {key: [] for key in plans}
+    for _ in range(settings.repeats):
+        for key, (timer, number) in plans.items():
+            samples[key].append(timer.timeit(number) / number)
+    return {key: median(values) * 1e9 for key, values in samples.items()}
 
 
 def compile_cpp(source, output, extra_args=(), depends=()):

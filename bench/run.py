@@ -83,7 +83,7 @@ def ring_table(ring, lines):
 
 
 def view_table(view, lines):
-    lines.append("View: ns per call in one process (timeit); speed-up = peer time / kelparine time")
+    lines.append("View: ns per call in one process (timeit, CPU time); speed-up = peer time / kelparine time")
     lines.append(f"  {'operation':<56} {'kelparine':>9} {'stdlib':>8} {'speed-up':>8} "
                  f"{'+mp.Lock':>9} {'speed-up':>8}")
     for row in view.values():
@@ -102,9 +102,10 @@ def view_table(view, lines):
 
 def lock_table(lock, lines):
     if lock.get("cpp"):
-        lines.append("Lock: uncontended acquire + release in C++ (Google Benchmark), ns, lock in a MAP_SHARED page")
+        lines.append("Lock: uncontended acquire + release in C++ (Google Benchmark, CPU time; wall time in brackets), "
+                     "lock in a MAP_SHARED page")
         for name, row in lock["cpp"].items():
-            lines.append(f"  {name:<28} {row['real_ns']:>6.2f} ns   (cpu {row['cpu_ns']:.2f} ns)")
+            lines.append(f"  {name:<28} {row['cpu_ns']:>6.2f} ns   ({row['real_ns']:.2f} ns)")
     if lock.get("python"):
         lines.append("Lock: Python readers (read_range(off, 64)) beside one writer process (write 64 B)")
         lines.append(f"  {'setup':<44} {'reads/s':>10} {'per reader':>22} {'writes/s':>10}")
@@ -116,7 +117,7 @@ def lock_table(lock, lines):
 
 def scaling_table(scaling, lines):
     sizes = sorted(next(iter(scaling["size"].values()))["ns"])
-    lines.append("Scaling: ns per call against payload size (one process)")
+    lines.append("Scaling: ns per call against payload size (one process, timeit, CPU time)")
     lines.append(f"  {'':<16}" + "".join(f"{fmt_size(s):>9}" for s in sizes))
     for name, series in scaling["size"].items():
         lines.append(f"  {name:<16}" + "".join(f"{series['ns'][s]:>9.0f}" for s in sizes))

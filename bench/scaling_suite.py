@@ -10,7 +10,7 @@ import numpy
 
 import kelparine
 
-from common import KiB, MiB, ns_per_op, remove_segment, segment_name
+from common import KiB, MiB, ns_per_op_group, remove_segment, segment_name
 
 SIZES = (16, 64, 256, KiB, 4 * KiB, 16 * KiB, 64 * KiB, 256 * KiB, MiB)
 ENTRIES = (1, 3, 10, 30, 100, 300, 1000)
@@ -45,17 +45,20 @@ def run(settings, log):
         namespace = {"push": ring.push, "pop": ring.pop, "read_range": view.read_range, "write": view.write,
                      "read_mixed": view.read_mixed}
         series = {"ring push + pop": {}, "read_range": {}, "write": {}}
+        group = {}
         for size in SIZES:
-            namespace["payload"] = bytes(size)
-            namespace["n"] = size
-            series["ring push + pop"][size] = ns_per_op("push(payload); pop()", namespace, settings)
-            series["read_range"][size] = ns_per_op("read_range(0, n)", namespace, settings)
-            series["write"][size] = ns_per_op("write(payload, 0)", namespace, settings)
+            namespace[f"payload_{size}"] = bytes(size)
+            group["ring push + pop", size] = (f"push(payload_{size}); pop()", "pass", None)
+            group["read_range", size] = (f"read_range(0, {size})", "pass", None)
+            group["write", size] = (f"write(payload_{size}, 0)", "pass", None)
         view.write_mixed(list(range(max(ENTRIES))), 0)
-        mixed = {}
         for entries in ENTRIES:
-            namespace["schema"] = [("i64", 1)] * entries
-            mixed[entries] = ns_per_op("read_mixed(schema, 0)", namespace, settings)
+            namespace[f"schema_{entries}"] = [("i64", 1)] * entries
+            group["read_mixed", entries] = (f"read_mixed(schema_{entries}, 0)", "pass", None)
+        timed = ns_per_op_group(group, namespace, settings)
+        mixed = {}
+        for (name, x), ns in timed.items():
+            (mixed if name == "read_mixed" else series[name])[x] = ns
         results = {"size": {}, "entries": {}}
         for name, points in series.items():
             results["size"][name] = {"ns": points, "fit": fit_series(list(points), list(points.values()), SPLIT)}

@@ -29,7 +29,7 @@ from multiprocessing import shared_memory
 
 import kelparine
 
-from common import MiB, ns_per_op, remove_segment, segment_name
+from common import MiB, ns_per_op_group, remove_segment, segment_name
 
 DATA_SIZE = MiB
 OFFSET = 4096
@@ -80,23 +80,20 @@ def run(settings, log):
             "unpack_from": struct.unpack_from, "pack_into": layout.pack_into,
             "unpack_mixed": layout.unpack_from, "lock": multiprocessing.Lock(),
         }
-        results = {}
-        for key, what, ours, our_setup, theirs, cursor_bound in CASES:
-            cap = DATA_SIZE // 8 if cursor_bound else None
-            results[key] = {
-                "what": what,
-                "kelparine": ns_per_op(ours, namespace, settings, setup=our_setup, max_number=cap),
-                "stdlib": ns_per_op(theirs, namespace, settings),
-                "stdlib+lock": ns_per_op(f"with lock: {theirs}", namespace, settings),
-            }
-        results["read_i64"]["kelparine seek + read"] = ns_per_op("seek(off); read('i64')", namespace, settings)
-
         # The bare copy: ctypes.memmove of 1 MiB into a buffer allocated once.
         source = ctypes.c_char.from_buffer(peer.buf)
         target = ctypes.create_string_buffer(DATA_SIZE)
         namespace.update(memmove=ctypes.memmove, target=target, source=ctypes.addressof(source), n=DATA_SIZE)
-        results["read_all_1MiB"]["memmove (no allocation)"] = ns_per_op("memmove(target, source, n)", namespace,
-                                                                        settings)
+        extras = {"read_i64": ("kelparine seek + read", "seek(off); read('i64')"),
+                  "read_all_1MiB": ("memmove (no allocation)", "memmove(target, source, n)")}
+        results = {}
+        for key, what, ours, our_setup, theirs, cursor_bound in CASES:
+            group = {"kelparine": (ours, our_setup, DATA_SIZE // 8 if cursor_bound else None),
+                     "stdlib": (theirs, "pass", None),
+                     "stdlib+lock": (f"with lock: {theirs}", "pass", None)}
+            if key in extras:
+                group[extras[key][0]] = (extras[key][1], "pass", None)
+            results[key] = {"what": what, **ns_per_op_group(group, namespace, settings)}
         del source, namespace  # exported buffers would keep the segment from closing
         for key, row in results.items():
             log(f"view: {key}: kelparine {row['kelparine']:.0f} ns, stdlib {row['stdlib']:.0f} ns")
