@@ -56,7 +56,7 @@ def targets(results):
             ratio = view[key]["stdlib"] / view[key]["kelparine"]
             rows.append((text, f"{ratio:.2f}x", ratio >= factor))
         excess = view["read_all_1MiB"]["kelparine"] / view["read_all_1MiB"]["stdlib"] - 1
-        rows.append(("read_all 1 MiB within 10% of a 1 MiB copy (bytes(buf))", f"{excess:+.0%} time",
+        rows.append(("read_all 1 MiB within 10% of a 1 MiB copy (bytes(buf))", f"{excess:+.1%} time",
                      excess <= 0.10))
     return rows
 
@@ -160,7 +160,7 @@ def build_table(results, meta):
         lines.append("Targets")
         for text, measured, passed in rows:
             lines.append(f"  {text:<58} {measured:>14}   {'PASS' if passed else 'MISS'}")
-    return "\n".join(lines) + "\n"
+    return "\n".join(line.rstrip() for line in lines) + "\n"
 
 
 # --------------------------------------------------------------------------------------------- run
