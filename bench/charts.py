@@ -1,0 +1,75 @@
+"""PNG charts of the ring throughput and of the scaling series (matplotlib, no display)."""
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+from common import fmt_size  # noqa: E402
+
+_STYLE = {
+    "kelparine": dict(color="tab:blue", marker="o", linewidth=2.5),
+    "C++ floor": dict(color="black", marker="s", linestyle="--"),
+    "pure-Python ring": dict(color="tab:green", marker="^"),
+    "mp.Pipe": dict(color="tab:orange", marker="v"),
+    "mp.Queue": dict(color="tab:red", marker="D"),
+}
+
+
+def ring_chart(ring, path, subtitle):
+    figure, (rate_axis, bandwidth_axis) = plt.subplots(1, 2, figsize=(12, 4.8))
+    for peer, by_size in ring["peers"].items():
+        sizes = sorted(by_size)
+        style = _STYLE.get(peer, {})
+        rate_axis.plot(sizes, [by_size[s]["msg_per_s"] for s in sizes], label=peer, **style)
+        bandwidth_axis.plot(sizes, [by_size[s]["mb_per_s"] for s in sizes], label=peer, **style)
+    for axis, label in ((rate_axis, "messages / s"), (bandwidth_axis, "payload MB / s")):
+        axis.set_xscale("log", base=2)
+        axis.set_yscale("log")
+        axis.set_xlabel("message size")
+        axis.set_ylabel(label)
+        sizes = sorted(next(iter(ring["peers"].values())))
+        axis.set_xticks(sizes, [fmt_size(s) for s in sizes])
+        axis.grid(True, which="both", alpha=0.3)
+    rate_axis.legend()
+    figure.suptitle(f"SPSC ring, one producer process and one consumer process ({subtitle})")
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+    plt.close(figure)
+
+
+def scaling_chart(scaling, path, subtitle):
+    figure, (size_axis, entries_axis) = plt.subplots(1, 2, figsize=(12, 4.8))
+    for name, series in scaling["size"].items():
+        sizes = sorted(series["ns"])
+        measured = [series["ns"][s] for s in sizes]
+        line = size_axis.plot(sizes, measured, marker="o", label=name)[0]
+        fit = series["fit"]
+        # The fitted line on log axes: a dense curve, cut where it falls below the measurements
+        # (a negative intercept would send it to minus infinity).
+        dense = [sizes[0] * (sizes[-1] / sizes[0]) ** (i / 200) for i in range(201)]
+        fitted = [(x, fit["intercept"] + fit["slope"] * x) for x in dense]
+        fitted = [(x, y) for x, y in fitted if y >= min(measured) / 2]
+        size_axis.plot(*zip(*fitted), linestyle=":", color=line.get_color(),
+                       label=f"  fit: {fit['slope']:.3f} ns/B, R²={fit['r2']:.3f}")
+    size_axis.set_xscale("log", base=2)
+    size_axis.set_yscale("log")
+    size_axis.set_xticks(sizes, [fmt_size(s) for s in sizes], rotation=45)
+    size_axis.set_xlabel("payload bytes")
+    size_axis.set_ylabel("ns per call")
+    size_axis.legend(fontsize=8)
+    size_axis.grid(True, which="both", alpha=0.3)
+    for name, series in scaling["entries"].items():
+        entries = sorted(series["ns"])
+        fit = series["fit"]
+        entries_axis.plot(entries, [series["ns"][e] for e in entries], marker="o", label=name)
+        entries_axis.plot(entries, [fit["intercept"] + fit["slope"] * e for e in entries], linestyle=":",
+                          label=f"  fit: {fit['slope']:.1f} ns/entry, R²={fit['r2']:.4f}")
+    entries_axis.set_xlabel("schema entries")
+    entries_axis.set_ylabel("ns per call")
+    entries_axis.legend(fontsize=8)
+    entries_axis.grid(True, alpha=0.3)
+    figure.suptitle(f"Cost against work per call, one process ({subtitle})")
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+    plt.close(figure)

@@ -1,0 +1,132 @@
+"""Helpers shared by the benchmark suites: settings, segment names, timing, pinning and the
+compilation of the C++ benchmark programs."""
+
+import itertools
+import os
+import statistics
+import subprocess
+import time
+import timeit
+from dataclasses import dataclass
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+BUILD_DIR = Path(os.environ.get("BUILD_DIR", ROOT / "build"))
+BENCH_BUILD = BUILD_DIR / "bench"
+RESULTS = ROOT / "bench" / "results"
+REPORT = ROOT / "bench" / "report"
+
+KiB = 1024
+MiB = 1024 * KiB
+
+
+@dataclass
+class Settings:
+    """How long and how often to measure. Every figure reported is a median over `repeats`."""
+
+    quick: bool
+    repeats: int          # runs per measurement; the median is reported
+    ring_seconds: float   # target length of one two-process ring run
+    timeit_seconds: float  # target length of one timeit repeat
+    lock_seconds: float   # length of one multi-process lock run
+    instr_calls: int      # calls per operation under callgrind
+    pin: bool             # pin the ring's producer and consumer to two different CPUs
+
+    @classmethod
+    def make(cls, quick, pin=True):
+        if quick:
+            return cls(True, 5, 0.1, 0.01, 0.2, 5000, pin)
+        return cls(False, 7, 0.4, 0.05, 1.0, 20000, pin)
+
+
+_names = itertools.count()
+
+
+def segment_name(stem):
+    """A segment name unique to this process tree."""
+    return f"/kelparine-bench-{os.getpid()}-{stem}-{next(_names)}"
+
+
+def remove_segment(name):
+    import kelparine
+
+    try:
+        kelparine.SharedMemory.remove(name)
+    except OSError:
+        pass
+
+
+def median(values):
+    return statistics.median(values)
+
+
+def two_cpus():
+    """(producer cpu, consumer cpu) to pin the two sides of a ring to, or None."""
+    cpus = sorted(os.sched_getaffinity(0))
+    return (cpus[0], cpus[1]) if len(cpus) >= 2 else None
+
+
+def pin_to(cpu):
+    if cpu is not None and cpu >= 0:
+        os.sched_setaffinity(0, {cpu})
+
+
+def ns_per_op_group(statements, namespace, settings):
+    """{key: median ns per execution} for statements {key: (stmt, setup, max_number)}.
+
+    Time is this process's CPU time (time.process_time), so the time it spends descheduled
+    while other work runs on the machine does not count. Each loop count is calibrated so that
+    one repeat lasts about settings.timeit_seconds (never above max_number, for statements that
+    consume something finite, such as the cursor of a view; `setup` runs before every repeat).
+    The repeats of the statements in one group are interleaved, so that a change of load during
+    the measurement affects the statements compared alike. The figures include timeit's loop
+    overhead (a few ns), the same for every statement.
+    """
+    plans = {}
+    for key, (stmt, setup, max_number) in statements.items():
+        timer = timeit.Timer(stmt, setup=setup, timer=time.process_time, globals=namespace)
+        cap = max_number or 1 << 40
+        number = 1
+        while True:
+            elapsed = timer.timeit(number)
+            if elapsed >= settings.timeit_seconds / 5 or number >= cap:
+                break
+            number = min(cap, number * 4)
+        per_call = max(elapsed, 1e-9) / number
+        plans[key] = (timer, int(min(cap, max(1, settings.timeit_seconds / per_call))))
+    samples = {key: [] for key in plans}
+    for _ in range(settings.repeats):
+        for key, (timer, number) in plans.items():
+            samples[key].append(timer.timeit(number) / number)
+    return {key: median(values) * 1e9 for key, values in samples.items()}
+
+
+def compile_cpp(source, output, extra_args=(), depends=()):
+    """Compiles one benchmark program with g++ -O2 unless `output` is newer than its inputs."""
+    source, output = Path(source), Path(output)
+    inputs = [source, *map(Path, depends)]
+    if output.exists() and all(output.stat().st_mtime >= p.stat().st_mtime for p in inputs):
+        return output
+    output.parent.mkdir(parents=True, exist_ok=True)
+    command = ["g++", "-O2", "-std=c++2b", "-Wall", "-Wextra", "-Werror", f"-I{ROOT / 'src'}",
+               str(source), "-o", str(output), *extra_args]
+    subprocess.run(command, check=True)
+    return output
+
+
+def fmt_si(value, unit=""):
+    """3 significant figures with k/M/G: 1.23 M."""
+    if value is None:
+        return "n/a"
+    for scale, prefix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
+        if abs(value) >= scale:
+            return f"{value / scale:.3g} {prefix}{unit}".rstrip()
+    return f"{value:.3g} {unit}".rstrip()
+
+
+def fmt_size(size):
+    if size >= MiB and size % MiB == 0:
+        return f"{size // MiB} MiB"
+    if size >= KiB and size % KiB == 0:
+        return f"{size // KiB} KiB"
+    return f"{size} B"

@@ -1,0 +1,269 @@
+"""kelparine benchmarks: the module side by side with what users would use instead, in one run.
+
+    PYTHONPATH=build /usr/bin/python3 bench/run.py [--quick] [--report] [--only SECTION ...]
+
+(or `bash scripts/bench.sh [--quick] [--report]`, which builds first). Sections:
+  ring     two-process ring throughput against mp.Queue, mp.Pipe, a pure-Python ring and C++
+  view     MappedView calls against bytes/slices/struct on multiprocessing.shared_memory
+  lock     uncontended lock cost (C++) and Python readers beside a writer process
+  scaling  ns per call against payload size and schema length, with fitted slopes
+  instr    instructions per call under callgrind
+
+Prints a table with ratios against each peer and the performance targets (PASS/MISS), writes
+the raw figures to bench/results/latest.json, the table to bench/results/table.txt and charts
+to bench/results/*.png; --report also copies the table, charts and JSON into bench/report/.
+Every figure is a median over several runs (5 with --quick, 7 otherwise).
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import shutil
+import subprocess
+import sys
+import time
+
+from common import MiB, REPORT, RESULTS, ROOT, Settings, fmt_si, fmt_size
+
+SECTIONS = ("ring", "view", "lock", "scaling", "instr")
+
+
+def log(message):
+    print(f"[{time.strftime('%H:%M:%S')}] {message}", file=sys.stderr, flush=True)
+
+
+# ---------------------------------------------------------------------------------------- targets
+
+def targets(results):
+    """[(description, measured text, passed or None when not measured)]."""
+    rows = []
+    ring = (results.get("ring") or {}).get("peers")
+    if ring:
+        ours = ring["kelparine"][64]["msg_per_s"]
+        rows.append(("ring 64 B >= 5 M msg/s", f"{fmt_si(ours)} msg/s", ours >= 5e6))
+        for peer, factor in (("mp.Queue", 40), ("mp.Pipe", 10), ("pure-Python ring", 4), ("C++ floor", 0.5)):
+            ratio = ours / ring[peer][64]["msg_per_s"]
+            rows.append((f"ring 64 B >= {factor:g}x {peer}", f"{ratio:.2f}x", ratio >= factor))
+        ratio = ring["kelparine"][MiB]["mb_per_s"] / ring["C++ floor"][MiB]["mb_per_s"]
+        rows.append(("ring 1 MiB >= 85% of the C++ floor's MB/s", f"{ratio:.0%}", ratio >= 0.85))
+    view = results.get("view")
+    if view:
+        for key, text, factor in (("read_range_64", "read_range(off, 64) >= 3x faster than bytes(buf[...])", 3.0),
+                                  ("write_64", "write 64 B at least as fast as buf[...] = data", 1.0),
+                                  ("read_i64", "read('i64') >= 2x faster than struct.unpack_from", 2.0)):
+            ratio = view[key]["stdlib"] / view[key]["kelparine"]
+            rows.append((text, f"{ratio:.2f}x", ratio >= factor))
+        excess = view["read_all_1MiB"]["kelparine"] / view["read_all_1MiB"]["stdlib"] - 1
+        rows.append(("read_all 1 MiB within 10% of a 1 MiB copy (bytes(buf))", f"{excess:+.1%} time",
+                     excess <= 0.10))
+    return rows
+
+
+# ------------------------------------------------------------------------------------------ table
+
+def _ratio(value):
+    return f"{value:.2f}x" if value < 10 else f"{value:.1f}x" if value < 100 else f"{value:.0f}x"
+
+
+def ring_table(ring, lines):
+    cpus = ring["pinned_cpus"]
+    lines.append(f"Ring: one producer process, one consumer process; {fmt_size(ring['capacity'])} data area; "
+                 + (f"producer on CPU {cpus[0]}, consumer on CPU {cpus[1]}" if cpus else "not pinned"))
+    lines.append(f"  {'size':<8} {'peer':<18} {'msg/s':>10} {'MB/s':>9}   kelparine vs peer")
+    peers = ring["peers"]
+    for size in sorted(peers["kelparine"]):
+        ours = peers["kelparine"][size]["msg_per_s"]
+        for i, (peer, by_size) in enumerate(peers.items()):
+            row = by_size[size]
+            ratio = "" if peer == "kelparine" else _ratio(ours / row["msg_per_s"])
+            lines.append(f"  {fmt_size(size) if i == 0 else '':<8} {peer:<18} {fmt_si(row['msg_per_s']):>10} "
+                         f"{row['mb_per_s']:>9.0f}   {ratio}")
+
+
+def view_table(view, lines):
+    lines.append("View: ns per call in one process (timeit, CPU time); speed-up = peer time / kelparine time")
+    lines.append(f"  {'operation':<56} {'kelparine':>9} {'stdlib':>8} {'speed-up':>8} "
+                 f"{'+mp.Lock':>9} {'speed-up':>8}")
+    for row in view.values():
+        ours = row["kelparine"]
+        lines.append(f"  {row['what']:<56} {ours:>9.0f} {row['stdlib']:>8.0f} {_ratio(row['stdlib'] / ours):>8} "
+                     f"{row['stdlib+lock']:>9.0f} {_ratio(row['stdlib+lock'] / ours):>8}")
+    extras = []
+    if "kelparine seek + read" in view.get("read_i64", {}):
+        extras.append(f"seek(off) + read('i64'): {view['read_i64']['kelparine seek + read']:.0f} ns")
+    if "memmove (no allocation)" in view.get("read_all_1MiB", {}):
+        extras.append(f"ctypes.memmove of 1 MiB into a preallocated buffer: "
+                      f"{view['read_all_1MiB']['memmove (no allocation)']:.0f} ns")
+    for extra in extras:
+        lines.append(f"  also: {extra}")
+
+
+def lock_table(lock, lines):
+    if lock.get("cpp"):
+        lines.append("Lock: uncontended acquire + release in C++ (Google Benchmark, CPU time; wall time in brackets), "
+                     "lock in a MAP_SHARED page")
+        for name, row in lock["cpp"].items():
+            lines.append(f"  {name:<28} {row['cpu_ns']:>6.2f} ns   ({row['real_ns']:.2f} ns)")
+    if lock.get("python"):
+        lines.append("Lock: Python readers (read_range(off, 64)) beside one writer process (write 64 B)")
+        lines.append(f"  {'setup':<44} {'reads/s':>10} {'per reader':>22} {'writes/s':>10}")
+        for name, row in lock["python"].items():
+            per_reader = " + ".join(fmt_si(r) for r in row["per_reader"])
+            lines.append(f"  {name:<44} {fmt_si(row['reads_per_s']):>10} {per_reader:>22} "
+                         f"{fmt_si(row['writes_per_s']):>10}")
+
+
+def scaling_table(scaling, lines):
+    sizes = sorted(next(iter(scaling["size"].values()))["ns"])
+    lines.append("Scaling: ns per call against payload size (one process, timeit, CPU time)")
+    lines.append(f"  {'':<16}" + "".join(f"{fmt_size(s):>9}" for s in sizes))
+    for name, series in scaling["size"].items():
+        lines.append(f"  {name:<16}" + "".join(f"{series['ns'][s]:>9.0f}" for s in sizes))
+    for name, series in scaling["size"].items():
+        fit = series["fit"]
+        lines.append(f"  {name:<16} fit: {fit['intercept']:.0f} ns + {fit['slope']:.4f} ns/B "
+                     f"({1 / fit['slope']:.1f} GB/s), R^2 {fit['r2']:.4f}; slope <= 16 KiB "
+                     f"{fit['slope_small']:.4f}, >= 16 KiB {fit['slope_large']:.4f} ns/B")
+    for name, series in scaling["entries"].items():
+        entries = sorted(series["ns"])
+        fit = series["fit"]
+        lines.append(f"Scaling: {name}, ns per call against schema entries")
+        lines.append(f"  {'entries':<16}" + "".join(f"{e:>9}" for e in entries))
+        lines.append(f"  {'ns':<16}" + "".join(f"{series['ns'][e]:>9.0f}" for e in entries))
+        lines.append(f"  fit: {fit['intercept']:.0f} ns + {fit['slope']:.1f} ns/entry, R^2 {fit['r2']:.4f}")
+
+
+def instr_table(instr, lines):
+    lines.append(f"Instructions per call (callgrind; {instr['calls']} calls minus an empty loop of "
+                 f"{instr['empty_loop_per_iteration']:.0f} per iteration)")
+    for name, count in instr["per_call"].items():
+        lines.append(f"  {name:<44} {count:>7.0f}")
+    for name, parts in instr.get("breakdown", {}).items():
+        top = ", ".join(f"{fn} {cost:.0f}" for fn, cost in parts.items())
+        lines.append(f"  where: {name}: {top}")
+
+
+def build_table(results, meta):
+    lines = [f"kelparine benchmarks, {meta['mode']} mode ({meta['repeats']} runs per figure, medians); "
+             f"{meta['date']}; commit {meta['commit']}",
+             f"{meta['cpu']}, {meta['cpus']} CPUs, load average {meta['load_before']} before the run; "
+             f"Python {meta['python']}", ""]
+    for key, render in (("ring", ring_table), ("view", view_table), ("lock", lock_table),
+                        ("scaling", scaling_table), ("instructions", instr_table)):
+        if results.get(key):
+            render(results[key], lines)
+            lines.append("")
+    rows = targets(results)
+    if rows:
+        lines.append("Targets")
+        for text, measured, passed in rows:
+            lines.append(f"  {text:<58} {measured:>14}   {'PASS' if passed else 'MISS'}")
+    return "\n".join(line.rstrip() for line in lines) + "\n"
+
+
+# --------------------------------------------------------------------------------------------- run
+
+def machine_meta(settings):
+    try:
+        commit = subprocess.run(["git", "-C", str(ROOT), "describe", "--always", "--dirty"], capture_output=True,
+                                text=True).stdout.strip() or "unknown"
+    except OSError:
+        commit = "unknown"
+    cpu = platform.processor() or "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as info:
+            cpu = next(line.split(":", 1)[1].strip() for line in info if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    return {
+        "mode": "quick" if settings.quick else "full",
+        "repeats": settings.repeats,
+        "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
+        "commit": commit,
+        "cpu": cpu,
+        "cpus": os.cpu_count(),
+        "python": platform.python_version(),
+        "load_before": " ".join(f"{x:.2f}" for x in os.getloadavg()),
+    }
+
+
+def jsonable(value):
+    """Dict keys become strings in JSON; sizes are kept as their decimal text."""
+    if isinstance(value, dict):
+        return {str(k): jsonable(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [jsonable(v) for v in value]
+    return value
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="short runs (under a minute) instead of the full set")
+    parser.add_argument("--report", action="store_true", help="also copy table, charts and JSON into bench/report/")
+    parser.add_argument("--only", nargs="+", choices=SECTIONS, help="run only these sections")
+    parser.add_argument("--no-pin", action="store_true", help="do not pin the ring's two processes to CPUs")
+    args = parser.parse_args()
+
+    import kelparine  # noqa: F401  (fail early, before anything runs, if the module is not built)
+    import instr_suite
+    import lock_suite
+    import ring_suite
+    import scaling_suite
+    import view_suite
+
+    settings = Settings.make(args.quick, pin=not args.no_pin)
+    sections = args.only or SECTIONS
+    meta = machine_meta(settings)
+    started = time.monotonic()
+    results = {}
+    view_suite.check_equivalence()
+    if "ring" in sections:
+        log("ring: two-process throughput")
+        results["ring"] = ring_suite.run(settings, log)
+    if "view" in sections:
+        log("view: single calls against the stdlib")
+        results["view"] = view_suite.run(settings, log)
+    if "lock" in sections:
+        log("lock: C++ uncontended cost, Python readers beside a writer")
+        results["lock"] = lock_suite.run(settings, log)
+    if "scaling" in sections:
+        log("scaling: cost against size and schema length")
+        results["scaling"] = scaling_suite.run(settings, log)
+    if "instr" in sections:
+        log("instructions: callgrind")
+        results["instructions"] = instr_suite.run(settings, log)
+    meta["seconds"] = round(time.monotonic() - started, 1)
+    meta["load_after"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
+
+    table = build_table(results, meta)
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    outputs = [RESULTS / "table.txt", RESULTS / "latest.json"]
+    outputs[0].write_text(table)
+    document = {"meta": meta, "settings": vars(settings), "results": results,
+                "targets": [{"target": t, "measured": m, "pass": p} for t, m, p in targets(results)]}
+    outputs[1].write_text(json.dumps(jsonable(document), indent=1) + "\n")
+    try:
+        import charts
+
+        subtitle = f"{meta['mode']} run, {meta['date']}"
+        if results.get("ring"):
+            charts.ring_chart(results["ring"], RESULTS / "ring_throughput.png", subtitle)
+            outputs.append(RESULTS / "ring_throughput.png")
+        if results.get("scaling"):
+            charts.scaling_chart(results["scaling"], RESULTS / "scaling.png", subtitle)
+            outputs.append(RESULTS / "scaling.png")
+    except ImportError as error:
+        log(f"charts skipped: {error}")
+    if args.report:
+        REPORT.mkdir(parents=True, exist_ok=True)
+        for path in outputs:
+            shutil.copyfile(path, REPORT / path.name)
+    print(table, end="")
+    print(f"({meta['seconds']} s; raw figures in {outputs[1].relative_to(ROOT)}"
+          + (f", report in {REPORT.relative_to(ROOT)}" if args.report else "") + ")")
+
+
+if __name__ == "__main__":
+    main()
