@@ -1,5 +1,7 @@
 #include "typed_list.hpp"
 
+#include <algorithm>
+
 #include "../py/args.hpp"
 #include "../text.hpp"
 
@@ -62,9 +64,12 @@ PyResult<void> pack_mixed(PyObject* items, ByteBuffer& out) {
 
 ParsedSchema ParsedSchema::parse(PyObject* schema) {
     ParsedSchema parsed;
-    const Py_ssize_t size = PyList_GET_SIZE(schema);
-    parsed.entries_.reserve(static_cast<std::size_t>(size));
-    parsed.owners_.reserve(static_cast<std::size_t>(size));
+    parsed.entries_.reserve(static_cast<std::size_t>(PyList_GET_SIZE(schema)));
+    auto interpreter_failure = [&] {
+        parsed.pending_exception_ = Ref::steal(take_exception());
+        parsed.failed_ = true;
+    };
+    // The size is re-read each turn: a custom __index__ could mutate the list.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(schema); ++i) {
         Ref entry = Ref::borrow(PyList_GET_ITEM(schema, i));
         if (!PyTuple_Check(entry.get())) {
@@ -72,56 +77,76 @@ ParsedSchema ParsedSchema::parse(PyObject* schema) {
             parsed.failed_ = true;
             break;
         }
-        auto interpreter_failure = [&] {
-            parsed.pending_exception_ = Ref::steal(take_exception());
-            parsed.failed_ = true;
-        };
-        PyObject* tag_object = PyTuple_GetItem(entry.get(), 0);  // IndexError when empty
+        PyObject* tag_object = PyTuple_GetItem(entry.get(), 0);  // IndexError when too short
         if (tag_object == nullptr) { interpreter_failure(); break; }
         auto tag_text = py::to_utf8_plain(tag_object);
         if (!tag_text) { interpreter_failure(); break; }
+        const std::optional<Tag> tag = parse_tag(*tag_text);
+        if (!tag && !parsed.first_unknown_tag_) parsed.first_unknown_tag_.emplace(*tag_text);
         PyObject* count_object = PyTuple_GetItem(entry.get(), 1);
         if (count_object == nullptr) { interpreter_failure(); break; }
         auto count = py::to_u64_plain(count_object);
         if (!count) { interpreter_failure(); break; }
-        parsed.entries_.push_back(Entry{parse_tag(*tag_text), *tag_text, *count});
-        parsed.owners_.push_back(std::move(entry));
+        parsed.entries_.push_back(Entry{tag, *count});
     }
     return parsed;
 }
 
+namespace {
+
+// Decodes one element at `cursor`, advancing it; `data` holds `length` bytes.
+PyResult<Ref> decode_element(Tag tag, const std::byte* data, std::uint64_t length, std::uint64_t& cursor) {
+    const std::uint64_t width = tag_width(tag);
+    if (width > length - cursor) return std::unexpected(out_of_bounds(cursor, width, length));
+    PyObject* value;
+    if (tag == Tag::Str) {
+        const std::uint64_t n = load_le<std::uint32_t>(data + cursor);
+        cursor += width;
+        if (n > length - cursor) return std::unexpected(out_of_bounds(cursor, n, length));
+        value = utf8_to_object(data + cursor, n);
+        cursor += n;
+    } else {
+        value = scalar_to_object(decode_scalar(tag, data + cursor));
+        cursor += width;
+    }
+    if (value == nullptr) return py::python_error();
+    return Ref::steal(value);
+}
+
+}  // namespace
+
 struct SchemaDecoder {
     static PyResult<UnpackedList> run(std::span<const std::byte> data, ParsedSchema& schema) {
         const std::uint64_t length = data.size();
-        Ref result = Ref::steal(PyList_New(0));
+        const auto entries = static_cast<Py_ssize_t>(schema.entries_.size());
+        Ref result = Ref::steal(PyList_New(entries));  // slots filled in order; unfilled ones are NULL
         if (!result) return py::python_error();
         std::uint64_t cursor = 0;
-        for (const ParsedSchema::Entry& entry : schema.entries_) {
+        for (Py_ssize_t i = 0; i < entries; ++i) {
+            const ParsedSchema::Entry& entry = schema.entries_[static_cast<std::size_t>(i)];
             if (!entry.tag)
-                return py::fail(ShmError::invalid_argument(concat("unknown type tag '", entry.tag_text, "'")));
+                return py::fail(ShmError::invalid_argument(concat("unknown type tag '", *schema.first_unknown_tag_, "'")));
             const Tag tag = *entry.tag;
-            const std::uint64_t width = tag_width(tag);
-            // Grows one append per decoded element: an oversized count costs only what is there.
-            Ref inner = Ref::steal(PyList_New(0));
-            if (!inner) return py::python_error();
-            for (std::uint64_t k = 0; k < entry.count; ++k) {
-                if (width > length - cursor) return std::unexpected(out_of_bounds(cursor, width, length));
-                Ref value;
-                if (tag == Tag::Str) {
-                    const std::uint64_t n = load_le<std::uint32_t>(data.data() + cursor);
-                    cursor += width;
-                    if (n > length - cursor) return std::unexpected(out_of_bounds(cursor, n, length));
-                    value = Ref::steal(utf8_to_object(data.data() + cursor, n));
-                    cursor += n;
-                } else {
-                    value = Ref::steal(scalar_to_object(decode_scalar(tag, data.data() + cursor)));
-                    cursor += width;
+            Ref slot;
+            if (entry.count == 1) {
+                auto value = decode_element(tag, data.data(), length, cursor);
+                if (!value) return std::unexpected(std::move(value.error()));
+                slot = std::move(*value);
+            } else {
+                // Sized by what the remaining bytes can hold at most, never by the count alone:
+                // an oversized count costs only the elements that are really there.
+                const std::uint64_t room = (length - cursor) / tag_width(tag);
+                const std::uint64_t reserve = std::min(entry.count, room);
+                slot = Ref::steal(PyList_New(static_cast<Py_ssize_t>(reserve)));
+                if (!slot) return py::python_error();
+                for (std::uint64_t k = 0; k < entry.count; ++k) {
+                    auto value = decode_element(tag, data.data(), length, cursor);
+                    if (!value) return std::unexpected(std::move(value.error()));
+                    // Strings can be longer than their prefix, so k < reserve always holds here.
+                    PyList_SET_ITEM(slot.get(), static_cast<Py_ssize_t>(k), value->release());
                 }
-                if (!value || PyList_Append(inner.get(), value.get()) != 0) return py::python_error();
             }
-            PyObject* slot = inner.get();
-            if (entry.count == 1) slot = PyList_GET_ITEM(inner.get(), 0);
-            if (PyList_Append(result.get(), slot) != 0) return py::python_error();
+            PyList_SET_ITEM(result.get(), i, slot.release());
         }
         if (schema.failed_) {
             if (schema.error_) return py::fail(std::move(*schema.error_));

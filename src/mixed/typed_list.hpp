@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -29,14 +30,13 @@ public:
 private:
     friend struct SchemaDecoder;
     struct Entry {
-        std::optional<Tag> tag;  // empty: unknown tag
-        std::string_view tag_text;  // points into a str kept alive by `owners_`
+        std::optional<Tag> tag;  // empty: not a known tag (decoding stops there)
         std::uint64_t count;
     };
     ParsedSchema() = default;
 
     std::vector<Entry> entries_;
-    std::vector<py::Ref> owners_;  // the entry tuples: keep tag texts alive
+    std::optional<std::string> first_unknown_tag_;  // the text of the first unknown tag, for its message
     std::optional<ShmError> error_;  // failure at entry entries_.size(), if any
     py::Ref pending_exception_;  // the interpreter's failure, if any
     bool failed_ = false;

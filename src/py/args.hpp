@@ -9,6 +9,10 @@
 
 #include "boundary.hpp"
 
+#if PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>  // ob_digit; included by Python.h itself from 3.11 on
+#endif
+
 namespace kelparine::py {
 
 // A member's parameters in text-signature order; the first `required` have no default.
@@ -39,9 +43,29 @@ inline bool bind(const Signature<N>& signature, PyObject* const* args, Py_ssize_
                              nargs, kwnames, out.data());
 }
 
+// Offsets and lengths are almost always exact ints of one internal digit; reading that digit
+// directly skips the general conversion on the hot paths. Returns false when not applicable.
+inline bool small_nonnegative_int(PyObject* value, std::uint64_t& out) noexcept {
+    if (!PyLong_CheckExact(value)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* number = reinterpret_cast<PyLongObject*>(value);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    const Py_ssize_t compact = PyUnstable_Long_CompactValue(number);
+    if (compact < 0) return false;
+    out = static_cast<std::uint64_t>(compact);
+    return true;
+#else
+    const Py_ssize_t digits = Py_SIZE(value);
+    if (digits < 0 || digits > 1) return false;
+    out = digits == 0 ? 0 : static_cast<std::uint64_t>(reinterpret_cast<PyLongObject*>(value)->ob_digit[0]);
+    return true;
+#endif
+}
+
 // An unsigned 64-bit integer from an int (bool included) or any object with __index__.
 // Not an integer: TypeError naming `param`. Negative or too large: the interpreter's OverflowError.
 inline PyResult<std::uint64_t> to_u64(PyObject* value, const char* param) noexcept {
+    if (std::uint64_t small; small_nonnegative_int(value, small)) return small;
     if (PyLong_Check(value)) {
         const unsigned long long converted = PyLong_AsUnsignedLongLong(value);
         if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return python_error();
@@ -61,6 +85,10 @@ inline PyResult<std::uint64_t> to_u64(PyObject* value, const char* param) noexce
 // The strict UTF-8 form of a str (or subclass), valid while `value` lives. Not a str: TypeError
 // naming `param`; lone surrogates: the interpreter's UnicodeEncodeError.
 inline PyResult<std::string_view> to_utf8(PyObject* value, const char* param) noexcept {
+    // Compact ASCII strings (every type tag, most names) are their own UTF-8 form.
+    if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value))
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
     if (!PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "'%s' must be str, not '%.200s'", param, Py_TYPE(value)->tp_name);
         return python_error();
@@ -83,6 +111,7 @@ inline PyResult<PyObject*> to_list(PyObject* value, const char* param) noexcept 
 // As to_u64 and to_utf8, with the interpreter's own wording (for values inside containers,
 // such as schema entries, that are not parameters).
 inline PyResult<std::uint64_t> to_u64_plain(PyObject* value) noexcept {
+    if (std::uint64_t small; small_nonnegative_int(value, small)) return small;
     Ref index = Ref::steal(PyNumber_Index(value));  // TypeError for non-integers
     if (!index) return python_error();
     const unsigned long long converted = PyLong_AsUnsignedLongLong(index.get());
@@ -91,6 +120,9 @@ inline PyResult<std::uint64_t> to_u64_plain(PyObject* value) noexcept {
 }
 
 inline PyResult<std::string_view> to_utf8_plain(PyObject* value) noexcept {
+    if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value))
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
     if (!PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "type tag must be str, not '%.200s'", Py_TYPE(value)->tp_name);
         return python_error();

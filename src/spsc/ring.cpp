@@ -1,6 +1,5 @@
 #include "ring.hpp"
 
-#include <bit>
 
 #include "../text.hpp"
 
@@ -28,6 +27,15 @@ void read_wrapped(const std::byte* data, std::uint64_t mask, std::uint64_t pos, 
     if (first < size) std::memcpy(out + first, data, size - first);
 }
 
+// Power of two without std::has_single_bit: that compiles to a libgcc popcount call unless
+// the build targets a CPU with POPCNT, and this check runs on every push and pop.
+constexpr bool is_power_of_two(std::uint64_t value) noexcept { return value != 0 && (value & (value - 1)) == 0; }
+
+// Largest power of two not above `value` (> 0).
+constexpr std::uint64_t floor_power_of_two(std::uint64_t value) noexcept {
+    return std::uint64_t{1} << (63 - __builtin_clzll(value));
+}
+
 void put_u32_le(std::byte* out, std::uint32_t value) noexcept {
     for (int i = 0; i < 4; ++i) out[i] = static_cast<std::byte>(value >> (8 * i));
 }
@@ -49,8 +57,8 @@ Status SpscRing::init(std::byte* base, std::uint64_t map_size, bool creator) {
         return invalid_argument(concat("map_size must be > ", SPSC_HEADER_SIZE, " bytes (spsc header)"));
     if (!creator) return {};
     const std::uint64_t capacity = map_size - SPSC_HEADER_SIZE;
-    if (!std::has_single_bit(capacity)) {
-        const std::uint64_t lower = std::bit_floor(capacity);
+    if (!is_power_of_two(capacity)) {
+        const std::uint64_t lower = floor_power_of_two(capacity);
         return invalid_argument(concat("data capacity (", capacity, ") must be a power of two; try ", lower,
                                        " or ", lower * 2));
     }
@@ -65,7 +73,7 @@ Status SpscRing::init(std::byte* base, std::uint64_t map_size, bool creator) {
 Result<std::uint64_t> SpscRing::checked_capacity() const {
     const std::uint64_t capacity = counter(kCapacityOffset).load(std::memory_order_relaxed);
     const std::uint64_t mapped = map_size_ - SPSC_HEADER_SIZE;
-    if (capacity != 0 && (!std::has_single_bit(capacity) || capacity > mapped))
+    if (capacity != 0 && (!is_power_of_two(capacity) || capacity > mapped))
         return invalid_argument(concat("corrupt ring header: capacity ", capacity,
                                        " is not a power of two within the mapped data area of ", mapped,
                                        " bytes"));
