@@ -3,7 +3,6 @@ sizes, and the interactive examples in the module's docstrings (what help() show
 doctests, so the reference documentation cannot show results the module no longer gives."""
 
 import doctest
-import itertools
 import os
 import pathlib
 import re
@@ -17,6 +16,54 @@ from conftest import remove_quietly, unique_name
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
+
+# ---------------------------------------------------------------------------------------------
+# Scripts under examples/, each with small sizes
+
+SCRIPTS = [
+    ("demo.py", ["--messages", "2000"], None),
+    ("pipeline.py", ["--records", "3000", "--capacity", "1024"], None),
+    ("worker_pool.py", ["--workers", "3", "--limit", "20000"], None),
+    ("plain_reader.py", [], None),
+    ("numpy_view.py", ["--rows", "64", "--cols", "5"], "numpy"),
+]
+
+
+def test_every_example_is_run():
+    assert sorted(p.name for p in EXAMPLES.glob("*.py")) == sorted(s for s, _, _ in SCRIPTS)
+
+
+def leftover_segments(pid):
+    """Segments an example made under its pid (all of them are named kelparine-...-<pid>...)."""
+    pattern = re.compile(rf"^kelparine-.*-{pid}(-|$)")
+    return [n for n in os.listdir("/dev/shm") if pattern.match(n)]
+
+
+@pytest.mark.parametrize("script, args, needs", SCRIPTS, ids=[s for s, _, _ in SCRIPTS])
+def test_example_runs(script, args, needs):
+    if needs:
+        pytest.importorskip(needs)
+    env = dict(os.environ)
+    # The children import the same kelparine as this test (build tree or installed wheel).
+    module_dir = str(pathlib.Path(kelparine.__file__).parent)
+    env["PYTHONPATH"] = os.pathsep.join([module_dir] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    process = subprocess.Popen(
+        [sys.executable, str(EXAMPLES / script), *args],
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        out, err = process.communicate(timeout=60)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.communicate()
+    assert process.returncode == 0, f"{script} failed:\n{out}\n{err}"
+    assert out.strip(), f"{script} printed nothing"
+    assert leftover_segments(process.pid) == []
+
 
 # ---------------------------------------------------------------------------------------------
 # Docstring examples
