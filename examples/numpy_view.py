@@ -64,13 +64,13 @@ def worker(name, results_offset):
 
 
 def main(argv=None):
-    if np is None:
-        print("numpy_view.py needs NumPy (Debian: apt-get install python3-numpy)", file=sys.stderr)
-        return 2
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=1000)
     parser.add_argument("--cols", type=int, default=50)
     args = parser.parse_args(argv)
+    if np is None:
+        print("numpy_view.py needs NumPy (Debian: apt-get install python3-numpy)", file=sys.stderr)
+        return 2
 
     rng = np.random.default_rng(7)
     matrix = rng.normal(size=(args.rows, args.cols))

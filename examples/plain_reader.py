@@ -22,6 +22,7 @@ the ring, loads tail with acquire ordering and stores head with release ordering
     python examples/plain_reader.py
 """
 
+import argparse
 import mmap
 import os
 import struct
@@ -189,9 +190,10 @@ def run_child(*args):
 
 
 def main():
-    if len(sys.argv) == 4 and sys.argv[1] in ("--produce", "--check"):
+    if len(sys.argv) == 4 and sys.argv[1] in ("--produce", "--check"):  # the child processes
         (produce if sys.argv[1] == "--produce" else check)(*sys.argv[2:])
         return 0
+    argparse.ArgumentParser(description=__doc__.splitlines()[0]).parse_args()
 
     view_name, ring_name = f"/kelparine-plain-view-{os.getpid()}", f"/kelparine-plain-ring-{os.getpid()}"
     try:
