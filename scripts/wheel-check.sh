@@ -56,7 +56,7 @@ echo "== mypy finds the installed stub on its own"
 (cd "$WORK/elsewhere" && printf '%s\n' 'import kelparine' \
     'reveal_type(kelparine.SharedMemory.open("/x").spsc().pop("int"))' >typed.py &&
     env -u PYTHONPATH -u MYPYPATH "$WORK/venv-wheel/bin/python" -m mypy --no-incremental \
-        --cache-dir /dev/null --config-file /dev/null typed.py | tee mypy.out &&
+        --cache-dir /dev/null --config-file "" typed.py | tee mypy.out &&
     grep -q 'Revealed type is "Union\[builtins.int, None\]"' mypy.out)
 
 echo "== the test suite against the installed wheel (from $WORK/elsewhere)"

@@ -158,7 +158,7 @@ def mypy_output(stub_dir, tmp_path_factory):
     (directory / "usage.py").write_text(USAGE)
     (directory / "misuse.py").write_text(textwrap.dedent(MISUSE))
     result = run_mypy_tool(
-        ["mypy", "--no-incremental", "--cache-dir", os.devnull, "--config-file", os.devnull, "usage.py", "misuse.py"],
+        ["mypy", "--no-incremental", "--cache-dir", os.devnull, "--config-file", "", "usage.py", "misuse.py"],
         stub_dir,
         directory,
     )
