@@ -258,55 +258,196 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef kMethods[] = {
     {"read_all", py::as_cfunction(py::noargs_entry<g_type, read_all>), METH_NOARGS,
      "read_all($self)\n--\n\n"
-     "Return the whole data area as bytes, copied under a shared hold of the lock."},
+     "Return a copy of the whole data area (size() bytes) as bytes.\n\n"
+     "The copy is taken under a shared hold. The cursor is not used."},
     {"read_range", py::as_cfunction(py::fastcall_entry<g_type, read_range>), kFast,
      "read_range($self, offset, length)\n--\n\n"
-     "Return `length` bytes at data offset `offset`, copied under a shared hold.\n"
-     "The cursor is not used or moved.\n\n"
-     "Raises ValueError \"length cannot be zero\" or \"out of bounds: ...\"."},
+     "Return a copy of `length` bytes at data offset `offset`.\n\n"
+     "The copy is taken under a shared hold. The cursor is not used. A range\n"
+     "that ends exactly at the end of the data area is valid.\n\n"
+     "Raises:\n"
+     "    ValueError: \"length cannot be zero\"; \"out of bounds: offset=60 +\n"
+     "        length=8 > data_size=64\" (for instance) past the end.\n"
+     "    TypeError, OverflowError: an argument that is not an int, or is\n"
+     "        negative.\n\n"
+     "Example:\n\n"
+     "    >>> view.write(b\"hello\", 10)\n"
+     "    >>> view.read_range(10, 5)\n"
+     "    b'hello'"},
     {"write", py::as_cfunction(py::fastcall_entry<g_type, write>), kFast,
      "write($self, data, offset=None)\n--\n\n"
-     "Encode `data` and copy it into the data area under the exclusive hold.\n\n"
-     "bytes and bytearray are written as they are; bool takes 1 byte, int (signed 64-bit)\n"
-     "and float 8 bytes, str a 4-byte byte count and its UTF-8 bytes. Without `offset`\n"
-     "(or with None) the write starts at the cursor and moves it past the bytes written.\n"
-     "On any error nothing is written and the cursor stays where it was."},
+     "Encode `data` and copy it into the data area.\n\n"
+     "Encodings (little-endian, no type byte, no padding):\n\n"
+     "    bool              1 byte, 0x01 or 0x00\n"
+     "    int               8 bytes, signed 64-bit two's complement\n"
+     "    float             8 bytes, IEEE 754 binary64\n"
+     "    str               4-byte count n of UTF-8 bytes, then the n bytes\n"
+     "    bytes, bytearray  the bytes themselves, without a length\n\n"
+     "With `offset` omitted or None the bytes go to the cursor, which moves\n"
+     "past them; with an explicit `offset` they go there and the cursor stays.\n"
+     "The value is encoded and checked before the exclusive hold is taken, and\n"
+     "the hold lasts for the copy only. On any error nothing is written and\n"
+     "the cursor does not move.\n\n"
+     "Raises:\n"
+     "    ValueError: \"unsupported type 'NoneType'; supported: bool, int,\n"
+     "        float, str, bytes, bytearray\" (for instance); \"length cannot be\n"
+     "        zero\" for an empty bytes; \"out of bounds: ...\" when the encoded\n"
+     "        value does not fit before the end of the data area.\n"
+     "    OverflowError: an int outside the signed 64-bit range, or a negative\n"
+     "        `offset`.\n"
+     "    UnicodeEncodeError: a str holding lone surrogates.\n\n"
+     "Example:\n\n"
+     "    >>> view.write(42)            # 8 bytes at the cursor\n"
+     "    >>> view.write(\"hé\", 100)     # 03 00 00 00 68 c3 a9 at offset 100\n"
+     "    >>> view.tell()\n"
+     "    8"},
     {"seek", py::as_cfunction(py::fastcall_entry<g_type, seek>), kFast,
      "seek($self, pos=0)\n--\n\n"
-     "Move the cursor to `pos` (0 to size()). Raises ValueError past the end."},
+     "Move the cursor to data offset `pos` (0 to size(), inclusive).\n\n"
+     "seek() without an argument rewinds to 0. Takes no lock.\n\n"
+     "Raises:\n"
+     "    ValueError: \"seek position 70 exceeds data_size 64\" (for instance);\n"
+     "        the cursor stays where it was.\n"
+     "    TypeError: `pos` is not an int (None included).\n"
+     "    OverflowError: `pos` is negative."},
     {"tell", py::as_cfunction(py::noargs_entry<g_type, tell>), METH_NOARGS,
-     "tell($self)\n--\n\nThe cursor: a position in the data area."},
+     "tell($self)\n--\n\n"
+     "Return the cursor, a data offset from 0 to size().\n\n"
+     "The next read(), and the next write(), write_mixed() or read_mixed()\n"
+     "without an offset, start there. The cursor belongs to this view object\n"
+     "alone."},
     {"read", py::as_cfunction(py::fastcall_entry<g_type, read>), kFast,
      "read($self, tag)\n--\n\n"
-     "Decode one value at the cursor and move the cursor past it.\n\n"
-     "`tag` is one of 'u8', 'bool', 'i32', 'u32', 'f32', 'i64'/'int', 'u64', 'f64'/'float',\n"
-     "'str'. Example: view.seek(); view.write(42); view.seek(); view.read('int') -> 42."},
+     "Decode one value at the cursor; move the cursor past it.\n\n"
+     "The bytes carry no type, so `tag` names the encoding:\n\n"
+     "    'bool'            1 byte; any nonzero byte is True\n"
+     "    'u8'              1 byte, unsigned\n"
+     "    'i32', 'u32'      4 bytes, signed / unsigned\n"
+     "    'f32'             4 bytes, IEEE 754 binary32\n"
+     "    'int', 'i64'      8 bytes, signed\n"
+     "    'u64'             8 bytes, unsigned\n"
+     "    'float', 'f64'    8 bytes, IEEE 754 binary64\n"
+     "    'str'             4-byte count n, then n bytes of UTF-8 (ill-formed\n"
+     "                      sequences become U+FFFD)\n\n"
+     "The value is decoded under a shared hold. On an error the cursor stays.\n\n"
+     "Raises:\n"
+     "    ValueError: \"unknown type tag 'i16'; supported: bool, int, float,\n"
+     "        f32, f64, i32, i64, u8, u32, u64, str\" (for instance); \"not\n"
+     "        enough data to read 'int': need 8, have 3\" and the like when the\n"
+     "        value would run past the end of the data area.\n"
+     "    TypeError: `tag` is not a str.\n\n"
+     "Example:\n\n"
+     "    >>> view.write(42); view.write(\"hi\"); view.seek()\n"
+     "    >>> view.read(\"int\"), view.read(\"str\"), view.tell()\n"
+     "    (42, 'hi', 14)"},
     {"read_mixed", py::as_cfunction(py::fastcall_entry<g_type, read_mixed>), kFast,
      "read_mixed($self, schema, offset=None)\n--\n\n"
-     "Decode a typed list by `schema`, a list of (type_tag, count) tuples: one result per\n"
-     "entry, a bare value for count 1 and a list otherwise. Without `offset` it reads at the\n"
-     "cursor and moves it past what was decoded."},
+     "Decode a run of values described by `schema`; return them as a list.\n\n"
+     "`schema` is a list of (type_tag, count) tuples, read in order with the\n"
+     "tags of read(). Each entry gives one item of the result: the bare value\n"
+     "for a count of 1, otherwise a list of `count` values (empty for 0).\n"
+     "With `offset` omitted or None, reading starts at the cursor, which\n"
+     "moves past the bytes decoded; with an explicit `offset` the cursor\n"
+     "stays. Decoding runs under a shared hold; on an error the cursor stays.\n\n"
+     "Raises:\n"
+     "    ValueError: \"read_mixed: no data available at current cursor\n"
+     "        position\" when the start is at the end of the data area;\n"
+     "        \"out of bounds: cursor=8 + needed=4 > data_len=10\" (positions\n"
+     "        counted from the start of this read) when the schema asks for\n"
+     "        more bytes than remain; \"unknown type tag 'i16'\"; \"schema\n"
+     "        entries must be (type_tag, count) tuples\".\n"
+     "    TypeError: `schema` is not a list, a tag is not a str, or a count is\n"
+     "        not an int.\n"
+     "    IndexError: an entry has fewer than two elements.\n"
+     "    OverflowError: a negative count or `offset`.\n\n"
+     "Example:\n\n"
+     "    >>> view.write_mixed([1, [2.5, 3.5], \"hi\"], 0)\n"
+     "    >>> view.read_mixed([(\"int\", 1), (\"float\", 2), (\"str\", 1)], 0)\n"
+     "    [1, [2.5, 3.5], 'hi']"},
     {"write_mixed", py::as_cfunction(py::fastcall_entry<g_type, write_mixed>), kFast,
      "write_mixed($self, items, offset=None)\n--\n\n"
-     "Encode the values of the list `items` back to back (inner lists are flattened one\n"
-     "level) and write them as write() does."},
+     "Encode the values of the list `items` back to back; write them as one block.\n\n"
+     "Each element is encoded as write() encodes it, and an element that is\n"
+     "itself a list contributes its own elements (one level deep). Nothing\n"
+     "separates or describes the values, so the reader's schema must match\n"
+     "what was written. The cursor and `offset` work as for write(), and on\n"
+     "any error nothing is written.\n\n"
+     "Raises:\n"
+     "    ValueError: \"length cannot be zero\" for an empty list; \"unsupported\n"
+     "        type 'tuple'; supported: ...\" for an element that cannot be\n"
+     "        encoded (None, a tuple, a list inside an inner list); \"out of\n"
+     "        bounds: ...\" when the block does not fit.\n"
+     "    TypeError: `items` is not a list.\n"
+     "    OverflowError, UnicodeEncodeError: as for write().\n\n"
+     "Example, a worker's record in slot 1 of a table of 32-byte slots:\n\n"
+     "    >>> view.write_mixed([7, 0.25, True, \"done\"], offset=1 * 32)\n"
+     "    >>> view.read_mixed([(\"i64\", 1), (\"f64\", 1), (\"bool\", 1), (\"str\", 1)], 32)\n"
+     "    [7, 0.25, True, 'done']"},
     {"zero", py::as_cfunction(py::noargs_entry<g_type, zero>), METH_NOARGS,
-     "zero($self)\n--\n\nSet every byte of the data area to 0 under the exclusive hold."},
+     "zero($self)\n--\n\n"
+     "Set every byte of the data area to 0 under the exclusive hold.\n\n"
+     "The lock word and the cursor are left as they are."},
     {"reader_count", py::as_cfunction(py::noargs_entry<g_type, reader_count>), METH_NOARGS,
-     "reader_count($self)\n--\n\nShared holds in force right now, over all processes (a snapshot)."},
+     "reader_count($self)\n--\n\n"
+     "Return the number of shared holds in force, over all processes.\n\n"
+     "A snapshot of the lock word (its value when positive, else 0), taken\n"
+     "without any hold. Holds last for one call only, so this is normally 0;\n"
+     "a count that stays above 0 while nothing reads is a hold left behind by\n"
+     "a process that died. The creator's map() clears it (so does\n"
+     "tools/kelparine-inspect --clear-stale-lock)."},
     {"is_write_locked", py::as_cfunction(py::noargs_entry<g_type, is_write_locked>), METH_NOARGS,
-     "is_write_locked($self)\n--\n\nTrue while some process holds the exclusive lock (a snapshot)."},
+     "is_write_locked($self)\n--\n\n"
+     "Return True if the lock word shows the exclusive hold right now.\n\n"
+     "A snapshot (the word equals -1), taken without any hold. True for\n"
+     "longer than a write takes means a writer died while holding the lock;\n"
+     "the creator's map() clears it."},
     {"size", py::as_cfunction(py::noargs_entry<g_type, size>), METH_NOARGS,
-     "size($self)\n--\n\nThe size of the data area: the segment size less the 4-byte lock word."},
+     "size($self)\n--\n\n"
+     "Return the size of the data area in bytes.\n\n"
+     "That is the segment size less the 4-byte lock word; valid offsets run\n"
+     "from 0 to size() - 1."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<ViewState>)},
     {Py_tp_doc, const_cast<char*>(
-                    "Locked random access to a shared segment: a 4-byte reader-writer lock word, then\n"
-                    "the data area. Reads take a shared hold, writes the exclusive one; each view has\n"
-                    "its own cursor. Made by SharedMemory.map(); unmaps its mapping when collected.")},
+                    "Locked random access to a shared segment.\n\n"
+                    "    byte 0      4                                        4 + size()\n"
+                    "         +------+------------------------------------------+\n"
+                    "         | lock |  data area: size() bytes                 |\n"
+                    "         +------+------------------------------------------+\n\n"
+                    "Made by SharedMemory.map(). The first 4 bytes of the segment are a\n"
+                    "reader-writer lock word shared by every process that maps the segment;\n"
+                    "offsets given to a view count from the start of the data area. Reads\n"
+                    "take a shared hold of the lock and write(), write_mixed() and zero()\n"
+                    "the exclusive hold, for the duration of the copy only, so a read never\n"
+                    "sees half of another process's write.\n\n"
+                    "Waiting for the lock is a busy-wait that keeps the interpreter lock\n"
+                    "(other threads of this process wait as well). A signal whose handler\n"
+                    "raises, such as Ctrl-C in the main thread, ends the wait with that\n"
+                    "exception and leaves nothing held.\n\n"
+                    "Each view has its own cursor (tell(), seek()). write(), write_mixed()\n"
+                    "and read_mixed() start at the cursor and move it when `offset` is\n"
+                    "omitted or None, and start at `offset` leaving the cursor alone\n"
+                    "otherwise; read() always reads at the cursor.\n\n"
+                    "Values are stored little-endian with no type information: bool in 1\n"
+                    "byte, int in 8 (signed), float in 8 (binary64), str as a 4-byte byte\n"
+                    "count and UTF-8, bytes and bytearray as they are. A reader names the\n"
+                    "type with a tag: 'bool', 'int' or 'i64', 'float' or 'f64', 'str'; and\n"
+                    "'u8', 'i32', 'u32', 'f32', 'u64' for data written by other programs.\n\n"
+                    "Example:\n\n"
+                    "    >>> view = SharedMemory.create(\"/telemetry\", 4 + 64).map()\n"
+                    "    >>> view\n"
+                    "    MappedView(data_size=64, readers=0, write_locked=false)\n"
+                    "    >>> view.write(3.5)\n"
+                    "    >>> view.write_mixed([7, \"ok\"])\n"
+                    "    >>> view.tell()\n"
+                    "    22\n"
+                    "    >>> view.seek()\n"
+                    "    >>> view.read(\"float\"), view.read_mixed([(\"i64\", 1), (\"str\", 1)])\n"
+                    "    (3.5, [7, 'ok'])\n"
+                    "    >>> SharedMemory.remove(\"/telemetry\")")},
     {Py_tp_base, reinterpret_cast<void*>(&PyBaseObject_Type)},
     {Py_tp_methods, kMethods},
     {Py_tp_repr, reinterpret_cast<void*>(py::repr_entry<repr>)},

@@ -119,41 +119,126 @@ PyResult<Ref> repr(PyObject* self) {
 PyMethodDef kMethods[] = {
     {"create", py::as_cfunction(py::static_fastcall_entry<create>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "create(name, size)\n--\n\n"
-     "Create the segment `name` of `size` bytes, or reuse an existing one and grow it to `size`.\n\n"
-     "The returned handle is the segment's creator: its map() clears the lock word and its\n"
-     "spsc() initialises an empty ring. A larger existing segment is never shrunk.\n\n"
-     "Raises ValueError for a size of 0 or a name without a leading '/', and OSError\n"
-     "(for example \"ENOSPC: No space left on device\") when the system refuses."},
+     "Create the segment `name` of `size` bytes; return its creator handle.\n\n"
+     "`name` is \"/\" followed by at least one character and no further \"/\".\n"
+     "`size` counts the whole segment, headers included: 4 + the data bytes\n"
+     "for map(), 24 + a power of two for spsc().\n\n"
+     "A segment that already exists under `name` is reused, not replaced: it\n"
+     "is grown to `size` bytes if smaller (new bytes read as zero), never\n"
+     "shrunk, and its contents are kept. The memory is reserved at once, so a\n"
+     "full /dev/shm fails here rather than killing a process later on.\n\n"
+     "Raises:\n"
+     "    ValueError: \"size must be > 0\" (checked before the name);\n"
+     "        \"name must start with '/' (e.g. \"/my_segment\")\";\n"
+     "        \"name must have at least one character after '/'\".\n"
+     "    OSError: \"EINVAL: Invalid argument\" for a name the system refuses\n"
+     "        (a second \"/\", a NUL character) or a size of 2**63 or more;\n"
+     "        \"ENAMETOOLONG: File name too long\" (or EINVAL) for a name of\n"
+     "        more than 255 bytes; \"ENOSPC: No space left on device\" when\n"
+     "        /dev/shm is full;\n"
+     "        \"EACCES: Permission denied\" for an existing segment of another\n"
+     "        user that this process may not open for writing.\n"
+     "    TypeError: `name` is not a str, or `size` is not an int.\n"
+     "    OverflowError: `size` is negative or above 2**64 - 1."},
     {"open", py::as_cfunction(py::static_fastcall_entry<open>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "open(name, size=None)\n--\n\n"
-     "Open the existing segment `name`; its size is taken from the system (`size` is checked\n"
-     "but not used). Raises OSError \"ENOENT: No such file or directory\" if it does not exist."},
+     "Open the existing segment `name`; return an opener handle.\n\n"
+     "The segment's size comes from the system (see size()); `size`, when\n"
+     "given, is only checked to be a non-negative int and is otherwise\n"
+     "ignored. An opener's map() and spsc() use the headers as they find\n"
+     "them, so open a segment after its creator has made its first view.\n\n"
+     "Raises:\n"
+     "    ValueError: a malformed name, as for create().\n"
+     "    OSError: \"ENOENT: No such file or directory\" when no segment has\n"
+     "        that name; \"EACCES: Permission denied\" when it may not be opened\n"
+     "        for reading and writing.\n"
+     "    TypeError, OverflowError: as for create().\n\n"
+     "Example:\n\n"
+     "    >>> SharedMemory.open(\"/no-such-segment\")\n"
+     "    Traceback (most recent call last):\n"
+     "      ...\n"
+     "    OSError: ENOENT: No such file or directory"},
     {"remove", py::as_cfunction(py::static_fastcall_entry<remove>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "remove(name)\n--\n\n"
-     "Remove the name `name`. Existing handles and views keep working; the memory is freed when\n"
-     "the last of them is gone. Raises OSError \"ENOENT: No such file or directory\" if absent."},
+     "Remove the segment name `name` from the system.\n\n"
+     "Handles and views of the segment, in every process, keep working; its\n"
+     "memory is freed when the last of them is gone. Afterwards open(name)\n"
+     "fails, and create(name) makes a new, separate segment. Called through\n"
+     "an instance, it still removes `name`, not the instance's own segment.\n\n"
+     "Raises:\n"
+     "    ValueError: a malformed name, as for create().\n"
+     "    OSError: \"ENOENT: No such file or directory\" when the name does not\n"
+     "        exist (for example because it was removed already)."},
     {"map", py::as_cfunction(py::noargs_entry<g_type, map>), METH_NOARGS,
      "map($self)\n--\n\n"
-     "Map the whole segment as a MappedView: a 4-byte lock word, then the data area.\n"
-     "Raises ValueError if the segment is 4 bytes or smaller."},
+     "Map the whole segment; return a new MappedView over it.\n\n"
+     "Bytes 0..3 of the segment are the lock word and the rest is the data\n"
+     "area, so the view's size() is size() - 4. Each call makes a separate\n"
+     "mapping with its own cursor; it stays valid after this handle is\n"
+     "collected and after the name is removed.\n\n"
+     "On a creator handle every map() first stores 0 into the lock word. This\n"
+     "clears holds left behind by a process that died while holding the lock,\n"
+     "but it also cancels holds in force at that moment, so the creator maps\n"
+     "before other processes use the segment. An opener never writes it.\n\n"
+     "Raises:\n"
+     "    ValueError: \"segment size must be > 4 bytes (rwlock header)\" when\n"
+     "        the segment has 4 bytes or fewer (also an opened empty segment).\n"
+     "    OSError: the system refuses the mapping, e.g. \"ENOMEM: Out of\n"
+     "        memory\"."},
     {"name", py::as_cfunction(py::noargs_entry<g_type, name>), METH_NOARGS,
-     "name($self)\n--\n\nThe segment name, exactly as given to create() or open()."},
+     "name($self)\n--\n\n"
+     "Return the segment name, exactly as given to create() or open()."},
     {"size", py::as_cfunction(py::noargs_entry<g_type, size>), METH_NOARGS,
      "size($self)\n--\n\n"
-     "The segment size in bytes: as requested by create(), or as the system reported at open()."},
+     "Return the segment size in bytes recorded by this handle.\n\n"
+     "That is the size passed to create(), or the size the system reported\n"
+     "when open() ran. It is not refreshed if another process later grows the\n"
+     "segment with create()."},
     {"spsc", py::as_cfunction(py::noargs_entry<g_type, spsc>), METH_NOARGS,
      "spsc($self)\n--\n\n"
-     "Map the whole segment as a SpscRingBuffer. On a creating handle this (re)initialises an\n"
-     "empty ring and requires size - 24 to be a power of two; on an opening handle the header\n"
-     "is left as it is. Raises ValueError if the segment is 24 bytes or smaller."},
+     "Map the whole segment; return a new SpscRingBuffer over it.\n\n"
+     "The segment holds a 24-byte header (head, tail, capacity), then the\n"
+     "ring's data area of capacity bytes.\n\n"
+     "On a creator handle every spsc() writes a fresh, empty header, dropping\n"
+     "any messages still in the ring; the data area, size() - 24, must be a\n"
+     "power of two. On an opener handle the header is used as it is found:\n"
+     "open the ring after the creator's spsc() has returned. Each call makes a\n"
+     "separate mapping.\n\n"
+     "Raises:\n"
+     "    ValueError: \"map_size must be > 24 bytes (spsc header)\" for a\n"
+     "        segment of 24 bytes or fewer; on a creator handle, for instance\n"
+     "        \"data capacity (4072) must be a power of two; try 2048 or 4096\".\n"
+     "    OSError: the system refuses the mapping."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<SharedMemoryState>)},
-    {Py_tp_doc, const_cast<char*>("A handle on one named POSIX shared-memory segment.\n\n"
-                                  "Made by SharedMemory.create() or SharedMemory.open(); closes its descriptor\n"
-                                  "when collected (the segment itself stays until SharedMemory.remove()).")},
+    {Py_tp_doc, const_cast<char*>(
+                    "A handle on one named POSIX shared-memory segment.\n\n"
+                    "A segment is a file in /dev/shm, named like \"/telemetry\", that every\n"
+                    "process on the host can map. It lives until SharedMemory.remove(name)\n"
+                    "(or a reboot), whatever happens to the processes that use it.\n\n"
+                    "Handles are made by the static methods create() (the creator role) and\n"
+                    "open() (the opener role); the class itself cannot be called or\n"
+                    "subclassed. A handle makes views of the whole segment:\n\n"
+                    "    map()   a MappedView: a 4-byte lock word, then the data area\n"
+                    "    spsc()  a SpscRingBuffer: a 24-byte ring header, then the ring data\n\n"
+                    "The role matters only when a view is made: a creator's map() clears the\n"
+                    "lock word and a creator's spsc() writes an empty ring header; an opener\n"
+                    "never writes a header. Collecting a handle closes its file descriptor and\n"
+                    "nothing else: views made from it stay valid, and so does the segment.\n\n"
+                    "Failures of the system are raised as OSError itself (never a subclass\n"
+                    "such as FileNotFoundError) whose text names the error, for example\n"
+                    "\"ENOENT: No such file or directory\"; its errno attribute is None.\n\n"
+                    "Example:\n\n"
+                    "    >>> shm = SharedMemory.create(\"/telemetry\", 4 + 4096)\n"
+                    "    >>> shm\n"
+                    "    SharedMemory(name='/telemetry', size=4100, role=creator)\n"
+                    "    >>> other = SharedMemory.open(\"/telemetry\")\n"
+                    "    >>> other.name(), other.size()\n"
+                    "    ('/telemetry', 4100)\n"
+                    "    >>> SharedMemory.remove(\"/telemetry\")")},
     {Py_tp_base, reinterpret_cast<void*>(&PyBaseObject_Type)},
     {Py_tp_methods, kMethods},
     {Py_tp_repr, reinterpret_cast<void*>(py::repr_entry<repr>)},

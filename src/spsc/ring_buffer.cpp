@@ -144,39 +144,121 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef kMethods[] = {
     {"push", py::as_cfunction(py::fastcall_entry<g_type, push>), kFast,
      "push($self, data)\n--\n\n"
-     "Append one message; True if written, False if the ring lacks room (nothing written).\n\n"
-     "bytes and bytearray are the payload as they are; bool, int, float and str are encoded\n"
-     "as MappedView.write() encodes them; a list is the encodings of its elements back to\n"
-     "back. Producer side: one pushing caller per ring over all processes.\n"
-     "Raises ValueError for unsupported values and for a message that can never fit."},
+     "Append one message; return True if written, False if there is no room.\n\n"
+     "False means the ring lacks room right now and nothing was written: try\n"
+     "again after the consumer has popped. The payload is `data` encoded as\n"
+     "MappedView.write() encodes it (bytes and bytearray as they are, bool in\n"
+     "1 byte, int and float in 8, str as a 4-byte count and UTF-8). A list\n"
+     "gives the encodings of its elements back to back, to be read with\n"
+     "pop_mixed(); each element must be a single value (unlike\n"
+     "MappedView.write_mixed(), a list inside the list is refused). The\n"
+     "message takes len(payload) + 4 bytes of the ring.\n\n"
+     "Producer side: one caller at a time may push to a ring, counted over all\n"
+     "processes.\n\n"
+     "Raises:\n"
+     "    ValueError: \"message too large: frame_len=... > capacity=...\" for a\n"
+     "        message that could not fit even into the empty ring;\n"
+     "        \"unsupported type 'list'; supported: ...\" (for instance) for a\n"
+     "        value that cannot be encoded.\n"
+     "    OverflowError, UnicodeEncodeError: as for MappedView.write().\n\n"
+     "On any error the ring is left unchanged."},
     {"pop", py::as_cfunction(py::fastcall_entry<g_type, pop>), kFast,
      "pop($self, tag=None)\n--\n\n"
-     "Take the oldest message: None if the ring is empty, else its payload as bytes, or the\n"
-     "first value decoded by `tag` ('int', 'float', 'str', ...). Consumer side: one popping\n"
-     "caller per ring over all processes. A message whose decoding fails is consumed."},
+     "Take the oldest message; None if the ring is empty.\n\n"
+     "Without `tag` the payload is returned as bytes. With `tag` ('int',\n"
+     "'float', 'str', ... as for MappedView.read()) the first value of the\n"
+     "payload is decoded and returned; any bytes after it are dropped.\n\n"
+     "Consumer side: one caller at a time may pop (pop() or pop_mixed()) from\n"
+     "a ring, counted over all processes.\n\n"
+     "Raises:\n"
+     "    TypeError: `tag` is neither None nor a str (even on an empty ring).\n"
+     "    ValueError: decoding errors such as \"not enough data to read 'int':\n"
+     "        need 8, have 3\"; the message has been taken and is lost.\n"
+     "    ValueError: \"corrupt ring header: ...\" or \"corrupt frame: ...\" when\n"
+     "        the header or a length prefix cannot be right (the segment was\n"
+     "        overwritten, or two producers or consumers were at work);\n"
+     "        nothing is taken.\n\n"
+     "Example:\n\n"
+     "    >>> ring.push(\"hi\"), ring.push(\"hi\")\n"
+     "    (True, True)\n"
+     "    >>> ring.pop(), ring.pop(\"str\")\n"
+     "    (b'\\x02\\x00\\x00\\x00hi', 'hi')"},
     {"used", py::as_cfunction(py::noargs_entry<g_type, used>), METH_NOARGS,
-     "used($self)\n--\n\nBytes in use: unread frames including their 4-byte length prefixes."},
+     "used($self)\n--\n\n"
+     "Return the bytes in use: the unread frames, each 4 + its payload.\n\n"
+     "A snapshot of tail - head; under concurrent use it may be stale as soon\n"
+     "as it is returned."},
     {"capacity", py::as_cfunction(py::noargs_entry<g_type, capacity>), METH_NOARGS,
-     "capacity($self)\n--\n\nSize of the ring's data area in bytes, as the header holds it."},
+     "capacity($self)\n--\n\n"
+     "Return the size of the ring's data area in bytes, from its header.\n\n"
+     "A power of two: the segment size less the 24-byte header. It reads 0 on\n"
+     "a segment whose creator has not called spsc() yet."},
     {"free", py::as_cfunction(py::noargs_entry<g_type, free_bytes>), METH_NOARGS,
-     "free($self)\n--\n\nFree bytes; a message of n bytes needs n + 4."},
+     "free($self)\n--\n\n"
+     "Return the free bytes: capacity() - used(), never below 0.\n\n"
+     "A message of n bytes needs n + 4 free bytes."},
     {"is_empty", py::as_cfunction(py::noargs_entry<g_type, is_empty>), METH_NOARGS,
-     "is_empty($self)\n--\n\nTrue when no message is waiting."},
+     "is_empty($self)\n--\n\n"
+     "Return True if no message is waiting (head equals tail)."},
     {"is_full", py::as_cfunction(py::noargs_entry<g_type, is_full>), METH_NOARGS,
-     "is_full($self)\n--\n\nTrue when not a single byte is free."},
+     "is_full($self)\n--\n\n"
+     "Return True if not a single byte is free.\n\n"
+     "A ring with 1 to 3 free bytes is not full, yet no push can succeed\n"
+     "there: every frame needs at least 4 bytes."},
     {"pop_mixed", py::as_cfunction(py::fastcall_entry<g_type, pop_mixed>), kFast,
      "pop_mixed($self, schema)\n--\n\n"
-     "Take the oldest message and decode it by `schema`, a list of (type_tag, count) tuples,\n"
-     "as MappedView.read_mixed() does; None if the ring is empty."},
+     "Take the oldest message and decode it by `schema`; None if the ring is empty.\n\n"
+     "`schema` is a list of (type_tag, count) tuples, as for\n"
+     "MappedView.read_mixed(): one result item per entry, the bare value for a\n"
+     "count of 1, a list otherwise. Bytes left after the schema are dropped.\n"
+     "Consumer side, like pop().\n\n"
+     "Raises:\n"
+     "    TypeError: `schema` is not a list (even on an empty ring).\n"
+     "    ValueError, TypeError, IndexError, OverflowError: the decoding\n"
+     "        errors of MappedView.read_mixed(), such as \"out of bounds:\n"
+     "        cursor=8 + needed=8 > data_len=12\"; the message has been taken\n"
+     "        and is lost.\n"
+     "    ValueError: \"corrupt ring header: ...\" or \"corrupt frame: ...\", as\n"
+     "        for pop(); nothing is taken.\n\n"
+     "Example:\n\n"
+     "    >>> ring.push([7, 0.5, 1.5, \"ok\"])\n"
+     "    True\n"
+     "    >>> ring.pop_mixed([(\"i64\", 1), (\"f64\", 2), (\"str\", 1)])\n"
+     "    [7, [0.5, 1.5], 'ok']"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<RingState>)},
     {Py_tp_doc, const_cast<char*>(
-                    "A lock-free single-producer / single-consumer queue of messages in a shared\n"
-                    "segment: a 24-byte header (head, tail, capacity) and a power-of-two data area.\n"
-                    "Made by SharedMemory.spsc(); push() never blocks, pop() returns None when empty.")},
+                    "A lock-free single-producer / single-consumer queue of messages.\n\n"
+                    "    byte 0      8      16         24                     24 + capacity\n"
+                    "         +------+------+----------+----------------------------+\n"
+                    "         | head | tail | capacity |  data: frames, wrapping    |\n"
+                    "         +------+------+----------+----------------------------+\n"
+                    "    frame: u32 little-endian payload length n, then n payload bytes\n\n"
+                    "Made by SharedMemory.spsc(). The ring lives entirely in the segment:\n"
+                    "producer and consumer coordinate only through the head and tail\n"
+                    "counters, with no lock and no system call, and neither ever waits.\n"
+                    "push() returns False when the ring lacks room and pop() returns None\n"
+                    "when it is empty; both sides poll (or sleep) and try again.\n\n"
+                    "Contract: at any time at most one caller pushes and at most one caller\n"
+                    "pops, counted over all processes that map the ring. Two producers or two\n"
+                    "consumers corrupt the ring without any error. used(), free(),\n"
+                    "capacity(), is_empty(), is_full() and repr() may be called from anywhere.\n\n"
+                    "Messages carry no type information: the consumer must know what the\n"
+                    "producer pushed (raw bytes, one value, or a list matching a schema).\n\n"
+                    "Example:\n\n"
+                    "    >>> ring = SharedMemory.create(\"/jobs\", 24 + 1024).spsc()\n"
+                    "    >>> ring.push([1, 2.5, True, \"hi\"]), ring.push(b\"raw\")\n"
+                    "    (True, True)\n"
+                    "    >>> ring\n"
+                    "    SpscRingBuffer(capacity=1024, used=34, free=990)\n"
+                    "    >>> ring.pop_mixed([(\"int\", 1), (\"float\", 1), (\"bool\", 1), (\"str\", 1)])\n"
+                    "    [1, 2.5, True, 'hi']\n"
+                    "    >>> ring.pop(), ring.pop()\n"
+                    "    (b'raw', None)\n"
+                    "    >>> SharedMemory.remove(\"/jobs\")")},
     {Py_tp_base, reinterpret_cast<void*>(&PyBaseObject_Type)},
     {Py_tp_methods, kMethods},
     {Py_tp_repr, reinterpret_cast<void*>(py::repr_entry<repr>)},

@@ -1,0 +1,268 @@
+"""tools/kelparine-inspect reads segments from outside, in plain Python: listing, the lock word of
+a view, the header of a ring with its consistency checks, and the guarded clearing of a stale
+lock. It is run as a subprocess, as a user would run it, against segments made by kelparine
+and then altered byte by byte."""
+
+import json
+import mmap
+import os
+import pathlib
+import pty
+import re
+import struct
+import subprocess
+import sys
+
+import pytest
+
+import kelparine
+from conftest import shm_path
+
+TOOL = pathlib.Path(__file__).resolve().parent.parent / "tools" / "kelparine-inspect"
+
+
+def run_tool(*args, stdin=subprocess.DEVNULL, input_text=None):
+    return subprocess.run(
+        [sys.executable, str(TOOL), *args],
+        stdin=None if input_text is not None else stdin,
+        input=input_text,
+        capture_output=True,
+        text=True,
+        timeout=30,
+    )
+
+
+def report(*args):
+    result = run_tool(*args, "--json")
+    assert result.stderr == ""
+    return result.returncode, json.loads(result.stdout)
+
+
+def poke(name, fmt, offset, *values):
+    """Writes raw bytes into a segment, as a foreign or broken process could."""
+    with open(shm_path(name), "r+b") as file, mmap.mmap(file.fileno(), 0) as mm:
+        struct.pack_into(fmt, mm, offset, *values)
+
+
+def lock_word(name):
+    with open(shm_path(name), "rb") as file, mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as mm:
+        return struct.unpack_from("<i", mm, 0)[0]
+
+
+def test_does_not_need_kelparine():
+    assert not re.search(r"^\s*(import|from)\s+kelparine\b", TOOL.read_text(), re.MULTILINE)
+    # With kelparine made unimportable, the tool still lists segments.
+    code = (
+        "import sys, runpy; sys.modules['kelparine'] = None; sys.argv = ['kelparine-inspect', '--json'];"
+        f"runpy.run_path({str(TOOL)!r}, run_name='__main__')"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert isinstance(json.loads(result.stdout), list)
+
+
+def test_is_executable_with_help():
+    assert os.access(TOOL, os.X_OK)
+    result = subprocess.run([str(TOOL), "--help"], capture_output=True, text=True, timeout=30)
+    assert result.returncode == 0 and "--clear-stale-lock" in result.stdout
+
+
+def test_lists_segments_with_their_sizes(make_segment):
+    name, _ = make_segment(4 + 1000)
+    status, segments = report()
+    assert status == 0
+    assert {"name": name, "size": 1004} in segments
+    text = run_tool().stdout
+    assert any(line.split() == [name, "1004"] for line in text.splitlines()), text
+
+
+@pytest.mark.parametrize(
+    "word, state, text, status",
+    [
+        (0, "unlocked", "unlocked", 0),
+        (1, "shared", "held shared by 1 reader", 0),
+        (3, "shared", "held shared by 3 readers", 0),
+        (-1, "exclusive", "held exclusively by a writer", 0),
+        (-2, "invalid", "invalid: -2 is never written", 1),
+        (-(2**31), "invalid", "invalid: -2147483648", 1),
+    ],
+)
+def test_view_lock_word_decoded(make_segment, word, state, text, status):
+    name, shm = make_segment(4 + 60)
+    view = shm.map()
+    poke(name, "<i", 0, word)
+    code, data = report(name, "--view")
+    assert code == status
+    assert data["view"]["lock_word"] == word and data["view"]["lock_state"] == state
+    assert data["view"]["data_size"] == 60
+    # The module reads the same word the same way.
+    assert data["view"]["readers"] == view.reader_count()
+    assert data["view"]["write_locked"] == view.is_write_locked()
+    assert os.getpid() in data["mapped_by"]
+    result = run_tool(name, "--view")
+    assert result.returncode == status and text in result.stdout
+
+
+def test_name_without_leading_slash_is_accepted(make_segment):
+    name, _ = make_segment(4 + 8)
+    code, data = report(name.lstrip("/"), "--view")
+    assert code == 0 and data["name"] == name
+
+
+@pytest.mark.parametrize("popped", [0, 1, 3])
+def test_ring_header_matches_the_module(make_segment, popped):
+    name, shm = make_segment(24 + 64)
+    ring = shm.spsc()
+    ring.push(bytes(58))  # head and tail to 62: the next frames wrap, one inside its length prefix
+    ring.pop()
+    for message in (1, "abc", [1, 2.5], b""):
+        assert ring.push(message)
+    for _ in range(popped):
+        ring.pop()
+    code, data = report(name, "--ring")
+    assert code == 0
+    header = data["ring"]
+    assert header["consistent"] and header["problems"] == []
+    assert (header["capacity"], header["used"], header["free"]) == (ring.capacity(), ring.used(), ring.free())
+    assert header["pending_messages"] == 4 - popped
+    assert (header["tail"] - header["head"]) == ring.used()
+    assert "header consistent" in run_tool(name, "--ring").stdout
+
+
+def test_ring_counters_near_the_wrap_of_64_bits(make_segment):
+    name, shm = make_segment(24 + 16)
+    shm.spsc()
+    head = 2**64 - 6
+    # One 8-byte frame (4 payload bytes) whose end passes 2**64: tail has wrapped to 2.
+    poke(name, "<QQ", 0, head, (head + 8) % 2**64)
+    data = bytearray(16)
+    for i, byte in enumerate(struct.pack("<I", 4) + b"abcd"):
+        data[(head + i) % 16] = byte
+    poke(name, "16s", 24, bytes(data))
+    code, result = report(name, "--ring")
+    assert code == 0, result
+    assert result["ring"]["used"] == 8 and result["ring"]["pending_messages"] == 1
+    ring = kelparine.SharedMemory.open(name).spsc()
+    assert ring.pop() == b"abcd"
+
+
+@pytest.mark.parametrize(
+    "header, problem",
+    [
+        ((0, 0, 48), "capacity 48 is not a power of two"),
+        ((0, 0, 128), "capacity 128 exceeds the 64 data bytes"),
+        ((0, 0, 0), "capacity is 0"),
+        ((10, 5, 64), "tail - head = 18446744073709551611 exceeds the capacity 64"),
+        ((0, 80, 64), "tail - head = 80 exceeds the capacity 64"),
+    ],
+)
+def test_ring_header_inconsistencies(make_segment, header, problem):
+    name, shm = make_segment(24 + 64)
+    shm.spsc()
+    poke(name, "<QQQ", 0, *header)
+    code, data = report(name, "--ring")
+    assert code == 1
+    assert not data["ring"]["consistent"]
+    assert any(problem in p for p in data["ring"]["problems"]), data["ring"]["problems"]
+    result = run_tool(name, "--ring")
+    assert result.returncode == 1 and "INCONSISTENT: " + problem in result.stdout
+
+
+def test_ring_frame_running_past_tail(make_segment):
+    name, shm = make_segment(24 + 64)
+    ring = shm.spsc()
+    ring.push(b"abc")
+    poke(name, "<I", 24, 10)  # the length prefix now claims more than was published
+    code, data = report(name, "--ring")
+    assert code == 1 and data["ring"]["pending_messages"] is None
+    assert any("claims 10 bytes" in p for p in data["ring"]["problems"])
+
+
+@pytest.mark.parametrize("size, flag", [(4, "--view"), (24, "--ring")])
+def test_segment_too_small_for_the_layout(make_segment, size, flag):
+    name, _ = make_segment(size)
+    result = run_tool(name, flag)
+    assert result.returncode == 1 and "needs more than" in result.stderr
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["/kelparine-inspect-missing-segment"], "no segment /kelparine-inspect-missing-segment"),
+        (["/a/b", "--view"], "is not a segment name"),
+        (["/", "--view"], "is not a segment name"),
+        (["--view"], "need a segment name"),
+        (["/x", "--view", "--ring"], "not allowed with argument"),
+    ],
+)
+def test_usage_errors(args, message):
+    result = run_tool(*args)
+    assert result.returncode == 2 and message in result.stderr
+
+
+# ---------------------------------------------------------------------------------------------
+# --clear-stale-lock
+
+
+def test_clear_refuses_without_confirmation(make_segment):
+    name, shm = make_segment(4 + 16)
+    poke(name, "<i", 0, 2)
+    result = run_tool(name, "--clear-stale-lock")  # stdin is not a terminal
+    assert result.returncode == 2 and "pass --yes" in result.stderr
+    assert "WARNING" in result.stdout
+    assert lock_word(name) == 2
+
+
+@pytest.mark.parametrize("word", [1, -1, -3])
+def test_clear_with_yes_unlocks_a_word_left_by_a_dead_process(make_segment, word):
+    name, shm = make_segment(4 + 16)  # nobody maps it: whoever set the word is gone
+    poke(name, "<i", 0, word)
+    result = run_tool(name, "--clear-stale-lock", "--yes")
+    assert result.returncode == 0, result.stderr
+    # Certain only when every process could be inspected (not always so, even for root).
+    assert "no other process maps it" in result.stdout or "no process that could be inspected" in result.stdout
+    assert f"lock word cleared (was {word})" in result.stdout
+    assert lock_word(name) == 0
+    # An opener (which never resets the word) can take the lock again.
+    view = kelparine.SharedMemory.open(name).map()
+    view.write(b"ok")
+    assert view.read_range(0, 2) == b"ok"
+
+
+def test_clear_names_the_processes_that_still_map_it(make_segment):
+    name, shm = make_segment(4 + 16)
+    view = shm.map()  # this process maps it
+    poke(name, "<i", 0, 1)
+    result = run_tool(name, "--clear-stale-lock", "--yes")
+    assert result.returncode == 0
+    assert f"mapped by: {os.getpid()} " in result.stdout
+    assert view.reader_count() == 0
+
+
+def test_clear_on_an_unlocked_word_does_nothing(make_segment):
+    name, _ = make_segment(4 + 16)
+    result = run_tool(name, "--clear-stale-lock")
+    assert result.returncode == 0 and "nothing to clear" in result.stdout
+
+
+@pytest.mark.parametrize("answer, cleared", [("clear\n", True), ("no\n", False), ("\n", False)])
+def test_clear_asks_on_a_terminal(make_segment, answer, cleared):
+    name, shm = make_segment(4 + 16)
+    poke(name, "<i", 0, -1)
+    controller, terminal = pty.openpty()
+    try:
+        process = subprocess.Popen(
+            [sys.executable, str(TOOL), name, "--clear-stale-lock"],
+            stdin=terminal,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        os.write(controller, answer.encode())
+        out, err = process.communicate(timeout=30)
+    finally:
+        os.close(controller)
+        os.close(terminal)
+    assert process.returncode == (0 if cleared else 1), out + err
+    assert lock_word(name) == (0 if cleared else -1)
+    assert ("lock word cleared" in out) == cleared
