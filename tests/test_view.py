@@ -228,6 +228,7 @@ FAILING_CALLS = [
     (7, lambda v: v.write(b"a", bogus=1), TypeError, None),
     (7, lambda v: v.write(), TypeError, None),
     (7, lambda v: v.write(None), ValueError, None),
+    (7, lambda v: v.write(None, "0"), TypeError, "offset"),  # the offset is converted first
     (7, lambda v: v.write_mixed([]), ValueError, "length cannot be zero"),
     (7, lambda v: v.write_mixed([[], b""]), ValueError, "length cannot be zero"),
     (7, lambda v: v.write_mixed(["abc"], 1015), ValueError, OOB.format(1015, 7)),
@@ -235,6 +236,7 @@ FAILING_CALLS = [
     (7, lambda v: v.write_mixed((1,)), TypeError, "items"),
     (7, lambda v: v.write_mixed((1,), "bad offset"), TypeError, "items"),
     (7, lambda v: v.write_mixed([1], 1.5), TypeError, "offset"),
+    (7, lambda v: v.write_mixed([None], -1), OverflowError, None),
     (7, lambda v: v.seek(1021), ValueError, "seek position 1021 exceeds data_size 1020"),
     (7, lambda v: v.seek(2**64 - 1), ValueError, "seek position 18446744073709551615 exceeds data_size 1020"),
     (7, lambda v: v.seek(None), TypeError, "pos"),
@@ -249,6 +251,7 @@ FAILING_CALLS = [
     (DATA_SIZE, lambda v: v.read_mixed([]), ValueError, NO_DATA),
     (0, lambda v: v.read_mixed([("u8", 1)], DATA_SIZE), ValueError, NO_DATA),
     (0, lambda v: v.read_mixed([("u8", 1)], 2**64 - 1), ValueError, NO_DATA),
+    (DATA_SIZE, lambda v: v.read_mixed([("f32",)]), ValueError, NO_DATA),  # before the schema is looked at
     (7, lambda v: v.read_mixed((("u8", 1),), -1), TypeError, "schema"),
     (7, lambda v: v.read_mixed([("u8", 1)], -1), OverflowError, None),
     (7, lambda v: v.read_mixed([("u8", 2000)]), ValueError, "out of bounds: cursor=1013 + needed=1 > data_len=1013"),
