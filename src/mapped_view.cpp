@@ -171,13 +171,10 @@ PyResult<Ref> read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             auto hold = hold_shared(view);
             if (!hold) return std::unexpected(std::move(hold.error()));
             scalar = decode_scalar(*tag, rest.data());
-            view.advance(tag_width(*tag));
         }
         Ref value = Ref::steal(scalar_to_object(scalar));
-        if (!value) {
-            view.cursor.store(at, std::memory_order_relaxed);  // failure leaves the cursor
-            return py::python_error();
-        }
+        if (!value) return py::python_error();  // the cursor has not moved
+        view.advance(tag_width(*tag));
         return value;
     }
     auto hold = hold_shared(view);
