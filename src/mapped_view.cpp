@@ -40,13 +40,18 @@ ViewState& state(PyObject* self) noexcept { return py::payload_of<ViewState>(sel
 
 py::Failure invalid(std::string message) { return ShmError::invalid_argument(std::move(message)); }
 
-PyResult<void> check_bounds(const ViewState& view, std::uint64_t offset, std::uint64_t length) {
-    if (length == 0) return std::unexpected(invalid("length cannot be zero"));
+[[gnu::cold, gnu::noinline]] py::Failure bounds_error(const ViewState& view, std::uint64_t offset,
+                                                    std::uint64_t length) {
+    if (length == 0) return invalid("length cannot be zero");
+    return invalid(concat("out of bounds: offset=", offset, " + length=", length, " > data_size=", view.data_size()));
+}
+
+// A range inside the data area; the failure texts show the offset and length as passed.
+[[gnu::always_inline]] inline PyResult<void> check_bounds(const ViewState& view, std::uint64_t offset,
+                                                          std::uint64_t length) {
     // Saturating: offset + length must not wrap around to a small number.
     const std::uint64_t end = offset > UINT64_MAX - length ? UINT64_MAX : offset + length;
-    if (end > view.data_size())
-        return std::unexpected(invalid(concat("out of bounds: offset=", offset, " + length=", length,
-                                              " > data_size=", view.data_size())));
+    if (length == 0 || end > view.data_size()) return std::unexpected(bounds_error(view, offset, length));
     return {};
 }
 
@@ -64,7 +69,7 @@ PyResult<ShmWriteGuard> hold_exclusive(const ViewState& view) {
 }
 
 // The offset argument of write, write_mixed and read_mixed: absent or None means cursor mode.
-PyResult<std::optional<std::uint64_t>> optional_offset(PyObject* value) {
+[[gnu::always_inline]] inline PyResult<std::optional<std::uint64_t>> optional_offset(PyObject* value) {
     if (value == nullptr || value == Py_None) return std::optional<std::uint64_t>();
     auto offset = py::to_u64(value, "offset");
     if (!offset) return std::unexpected(std::move(offset.error()));

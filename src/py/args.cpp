@@ -13,6 +13,23 @@ Py_ssize_t find_parameter(const char* const* names, std::size_t count, PyObject*
 
 }  // namespace
 
+PyResult<std::uint64_t> to_u64_general(PyObject* value, const char* param) noexcept {
+    if (PyLong_Check(value)) {
+        const unsigned long long converted = PyLong_AsUnsignedLongLong(value);
+        if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return python_error();
+        return static_cast<std::uint64_t>(converted);
+    }
+    if (!PyIndex_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "'%s' must be an integer, not '%.200s'", param, Py_TYPE(value)->tp_name);
+        return python_error();
+    }
+    Ref index = Ref::steal(PyNumber_Index(value));
+    if (!index) return python_error();
+    const unsigned long long converted = PyLong_AsUnsignedLongLong(index.get());
+    if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return python_error();
+    return static_cast<std::uint64_t>(converted);
+}
+
 bool bind_slow(const char* function, const char* const* names, std::size_t count, std::size_t required,
                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept {
     if (static_cast<std::size_t>(nargs) > count) {

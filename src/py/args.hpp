@@ -62,24 +62,15 @@ inline bool small_nonnegative_int(PyObject* value, std::uint64_t& out) noexcept 
 #endif
 }
 
+namespace detail {
+PyResult<std::uint64_t> to_u64_general(PyObject* value, const char* param) noexcept;
+}  // namespace detail
+
 // An unsigned 64-bit integer from an int (bool included) or any object with __index__.
 // Not an integer: TypeError naming `param`. Negative or too large: the interpreter's OverflowError.
-inline PyResult<std::uint64_t> to_u64(PyObject* value, const char* param) noexcept {
+[[gnu::always_inline]] inline PyResult<std::uint64_t> to_u64(PyObject* value, const char* param) noexcept {
     if (std::uint64_t small; small_nonnegative_int(value, small)) return small;
-    if (PyLong_Check(value)) {
-        const unsigned long long converted = PyLong_AsUnsignedLongLong(value);
-        if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return python_error();
-        return static_cast<std::uint64_t>(converted);
-    }
-    if (!PyIndex_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "'%s' must be an integer, not '%.200s'", param, Py_TYPE(value)->tp_name);
-        return python_error();
-    }
-    Ref index = Ref::steal(PyNumber_Index(value));
-    if (!index) return python_error();
-    const unsigned long long converted = PyLong_AsUnsignedLongLong(index.get());
-    if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return python_error();
-    return static_cast<std::uint64_t>(converted);
+    return detail::to_u64_general(value, param);
 }
 
 // The strict UTF-8 form of a str (or subclass), valid while `value` lives. Not a str: TypeError

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -46,6 +47,59 @@ static_assert(kTailOffset == kHeadOffset + 8 && kCapacityOffset == kTailOffset +
 static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free, "ring counters must be address-free");
 }  // namespace ring_layout
 
+namespace ring_detail {
+// Power of two without std::has_single_bit: that compiles to a libgcc popcount call unless the
+// build targets a CPU with POPCNT, and this check runs on every push and pop.
+constexpr bool is_power_of_two(std::uint64_t value) noexcept { return value != 0 && (value & (value - 1)) == 0; }
+
+// Copies `size` bytes to or from logical position `pos`, in at most two runs.
+inline void write_wrapped(std::byte* data, std::uint64_t mask, std::uint64_t pos, const std::byte* source,
+                          std::uint64_t size) noexcept {
+    if (size == 0) return;
+    const std::uint64_t start = pos & mask;
+    const std::uint64_t first = size < mask + 1 - start ? size : mask + 1 - start;
+    std::memcpy(data + start, source, first);
+    if (first < size) std::memcpy(data, source + first, size - first);
+}
+
+inline void read_wrapped(const std::byte* data, std::uint64_t mask, std::uint64_t pos, std::byte* out,
+                         std::uint64_t size) noexcept {
+    if (size == 0) return;
+    const std::uint64_t start = pos & mask;
+    const std::uint64_t first = size < mask + 1 - start ? size : mask + 1 - start;
+    std::memcpy(out, data + start, first);
+    if (first < size) std::memcpy(out + first, data, size - first);
+}
+
+// The 4-byte length prefix at logical position `pos`: one store unless it straddles the end.
+inline void write_prefix(std::byte* data, std::uint64_t mask, std::uint64_t pos, std::uint32_t length) noexcept {
+    const std::uint64_t start = pos & mask;
+    if (start + sizeof length <= mask + 1) {
+        std::memcpy(data + start, &length, sizeof length);  // little-endian, as the target is
+    } else {
+        write_wrapped(data, mask, pos, reinterpret_cast<const std::byte*>(&length), sizeof length);
+    }
+}
+
+inline std::uint32_t read_prefix(const std::byte* data, std::uint64_t mask, std::uint64_t pos) noexcept {
+    const std::uint64_t start = pos & mask;
+    std::uint32_t length;
+    if (start + sizeof length <= mask + 1) {
+        std::memcpy(&length, data + start, sizeof length);
+    } else {
+        read_wrapped(data, mask, pos, reinterpret_cast<std::byte*>(&length), sizeof length);
+    }
+    return length;
+}
+
+// The error texts, built out of line: they are never on the fast path.
+[[gnu::cold]] ShmError corrupt_capacity(std::uint64_t capacity, std::uint64_t mapped);
+[[gnu::cold]] ShmError message_too_large(std::uint64_t frame_len, std::uint64_t capacity, std::uint64_t map_size);
+[[gnu::cold]] ShmError payload_too_long(std::uint64_t length);
+[[gnu::cold]] ShmError corrupt_counters(std::uint64_t published, std::uint64_t capacity);
+[[gnu::cold]] ShmError corrupt_length(std::uint32_t length, std::uint64_t head, std::uint64_t published);
+}  // namespace ring_detail
+
 // A frame found at head by the consumer, checked to lie within what the producer published.
 struct FrameRef {
     std::uint64_t head;      // logical position of the length prefix
@@ -59,7 +113,9 @@ struct FrameRef {
         return start + length <= mask + 1 ? data + start : nullptr;
     }
     // Copies the payload out in at most two runs.
-    void copy_payload(std::byte* out) const noexcept;
+    void copy_payload(std::byte* out) const noexcept {
+        ring_detail::read_wrapped(data, mask, head + ring_layout::kLengthSize, out, length);
+    }
 };
 
 // Process-local handle: the address of the mapping and its size. Keeps no copy of the header.
@@ -106,5 +162,68 @@ private:
     std::byte* base_;
     std::uint64_t map_size_;
 };
+
+// Hot paths, inline so that the binding's push and pop compile into one function each.
+
+[[gnu::always_inline]] inline Result<std::uint64_t> SpscRing::checked_capacity() const {
+    const std::uint64_t capacity = counter(ring_layout::kCapacityOffset).load(std::memory_order_relaxed);
+    const std::uint64_t mapped = map_size_ - SPSC_HEADER_SIZE;
+    if (capacity != 0 && (!ring_detail::is_power_of_two(capacity) || capacity > mapped)) [[unlikely]]
+        return std::unexpected(ring_detail::corrupt_capacity(capacity, mapped));
+    return capacity;
+}
+
+[[gnu::always_inline]] inline Result<bool> SpscRing::push(std::span<const std::byte> payload) {
+    using namespace ring_layout;
+    auto capacity = checked_capacity();
+    if (!capacity) [[unlikely]]
+        return std::unexpected(std::move(capacity.error()));
+    const std::uint64_t length = payload.size();
+    const std::uint64_t frame_len = length + kLengthSize;
+    if (frame_len > *capacity) [[unlikely]]
+        return std::unexpected(ring_detail::message_too_large(frame_len, *capacity, map_size_));
+    if (length > UINT32_MAX) [[unlikely]]
+        return std::unexpected(ring_detail::payload_too_long(length));
+
+    // Acquire: the consumer's copy-out of everything below head is complete before we reuse it.
+    const std::uint64_t head = counter(kHeadOffset).load(std::memory_order_acquire);
+    const std::uint64_t tail = counter(kTailOffset).load(std::memory_order_relaxed);  // our own
+    if ((tail - head) + frame_len > *capacity) return false;
+
+    const std::uint64_t mask = *capacity - 1;
+    ring_detail::write_prefix(data(), mask, tail, static_cast<std::uint32_t>(length));
+    ring_detail::write_wrapped(data(), mask, tail + kLengthSize, payload.data(), length);
+    // Release: publishes every byte of the frame before the new tail becomes visible.
+    counter(kTailOffset).store(tail + frame_len, std::memory_order_release);
+    return true;
+}
+
+[[gnu::always_inline]] inline Result<SpscRing::Peeked> SpscRing::peek() const {
+    using namespace ring_layout;
+    const std::uint64_t head = counter(kHeadOffset).load(std::memory_order_relaxed);  // our own
+    // Acquire: every byte the producer wrote before its release store of tail is visible.
+    const std::uint64_t tail = counter(kTailOffset).load(std::memory_order_acquire);
+    if (head == tail) return Peeked{false, {}};
+
+    auto capacity = checked_capacity();
+    if (!capacity) [[unlikely]]
+        return std::unexpected(std::move(capacity.error()));
+    const std::uint64_t published = tail - head;
+    if (published > *capacity || published < kLengthSize) [[unlikely]]
+        return std::unexpected(ring_detail::corrupt_counters(published, *capacity));
+    const std::uint64_t mask = *capacity - 1;
+    const std::uint32_t length = ring_detail::read_prefix(data(), mask, head);
+    if (kLengthSize + length > published) [[unlikely]]
+        return std::unexpected(ring_detail::corrupt_length(length, head, published));
+    return Peeked{true, FrameRef{head, length, data(), mask}};
+}
+
+inline void SpscRing::consume(const FrameRef& frame) noexcept {
+    // Release: our copy-out of the frame completes before the producer may overwrite it.
+    counter(ring_layout::kHeadOffset).store(frame.head + ring_layout::kLengthSize + frame.length,
+                                            std::memory_order_release);
+}
+
+static_assert(std::endian::native == std::endian::little, "the ring layout is little-endian");
 
 }  // namespace kelparine
