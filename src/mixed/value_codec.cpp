@@ -82,10 +82,9 @@ PyResult<std::span<const std::byte>> encode_value(PyObject* value, ByteBuffer& s
     return scratch.bytes();
 }
 
-PyResult<Tag> parse_value_tag(std::string_view text) {
-    if (auto tag = parse_tag(text)) return *tag;
-    return py::fail(ShmError::invalid_argument(
-        concat("unknown type tag '", text, "'; supported: bool, int, float, f32, f64, i32, i64, u8, u32, u64, str")));
+py::Failure unknown_value_tag(std::string_view text) {
+    return ShmError::invalid_argument(
+        concat("unknown type tag '", text, "'; supported: bool, int, float, f32, f64, i32, i64, u8, u32, u64, str"));
 }
 
 PyObject* scalar_to_object(const Scalar& scalar) noexcept {

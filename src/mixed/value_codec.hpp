@@ -20,8 +20,14 @@ py::PyResult<void> pack_value(PyObject* value, ByteBuffer& out);
 // is encoded into `scratch`.
 py::PyResult<std::span<const std::byte>> encode_value(PyObject* value, ByteBuffer& scratch);
 
+[[gnu::cold]] py::Failure unknown_value_tag(std::string_view text);
+
 // The tag, or the codec's "unknown type tag" error.
-py::PyResult<Tag> parse_value_tag(std::string_view text);
+inline py::PyResult<Tag> parse_value_tag(std::string_view text) {
+    if (auto tag = parse_tag(text)) [[likely]]
+        return *tag;
+    return std::unexpected(unknown_value_tag(text));
+}
 
 struct Unpacked {
     py::Ref value;
