@@ -7,6 +7,7 @@
 #include "mixed/typed_list.hpp"
 #include "mixed/value_codec.hpp"
 #include "py/args.hpp"
+#include "py/gc_pause.hpp"
 #include "py/instance.hpp"
 #include "py/signals.hpp"
 #include "rwlock.hpp"
@@ -201,8 +202,10 @@ PyResult<Ref> read_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     const std::uint64_t at = offset->value_or(view.position());
     if (at >= view.data_size())
         return std::unexpected(invalid("read_mixed: no data available at current cursor position"));
-    // Entries are converted before the hold: no Python code runs while it is in force.
+    // Entries are converted before the hold, and the collector is paused around it (decoding
+    // allocates lists): no Python code runs while the hold is in force.
     ParsedSchema parsed = ParsedSchema::parse(*schema);
+    py::GcPause no_collection;
     auto hold = hold_shared(view);
     if (!hold) return std::unexpected(std::move(hold.error()));
     auto unpacked = unpack_mixed_counted({view.data() + at, view.data_size() - at}, parsed);

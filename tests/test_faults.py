@@ -505,3 +505,83 @@ def test_create_on_a_full_dev_shm_fails_with_enospc_and_leaves_nothing():
     assert report["left"] == ["enospc-first"]
     assert report["first_size"] == 512 << 10 and report["reopened_size"] == 512 << 10
     assert report["first_data"] == "kept"
+
+
+# ---------------------------------------------------------------------------------------------
+# Finalizers run by the garbage collector in the middle of a call
+
+# Decoding a long schema allocates one list per entry, and allocating a list can start the
+# cyclic garbage collector, which runs the finalizers of unreachable cycles: arbitrary Python
+# code in the middle of the call. A finalizer that writes to the segment while read_mixed
+# holds the lock shared would wait for its own thread forever; one that pops from the ring
+# while pop_mixed decodes a message in place would take that same message a second time.
+_FINALIZER_SCRIPT = r"""
+import gc, json, sys
+import kelparine
+SM = kelparine.SharedMemory
+name, kind = sys.argv[1], sys.argv[2]
+seen = []
+schema = [("u8", 0)] * 3000
+
+class Cycle:
+    def __init__(self, action):
+        self.action, self.me = action, self
+    def __del__(self):
+        seen.append(self.action())
+
+try:
+    if kind == "view":
+        view = SM.create(name, 4 + 64).map()
+        def write_from_finalizer():
+            readers = view.reader_count()
+            view.write(b"f", 0)
+            return readers
+        gc.collect()
+        Cycle(write_from_finalizer)
+        result = view.read_mixed(schema)
+        gc.collect()
+        report = {"entries": len(result), "seen": seen, "byte": view.read_range(0, 1).decode()}
+        gc.disable()
+        view.read_mixed(schema)
+        report["stays_disabled"] = not gc.isenabled()
+        gc.enable()
+    else:
+        ring = SM.create(name, 24 + 64).spsc()
+        consumer = SM.open(name).spsc()
+        for message in (b"first", b"second", b"third"):
+            ring.push(message)
+        gc.collect()
+        Cycle(lambda: consumer.pop().decode())
+        result = consumer.pop_mixed([("u8", 5)] + schema)
+        gc.collect()
+        rest = []
+        while (message := consumer.pop()) is not None:
+            rest.append(message.decode())
+        report = {"first": bytes(result[0]).decode(), "seen": seen, "rest": rest, "used": ring.used()}
+    report["gc_enabled"] = gc.isenabled()
+    print(json.dumps(report))
+finally:
+    SM.remove(name)
+"""
+
+
+def _run_finalizer_script(kind, name):
+    module_dir = os.path.dirname(os.path.abspath(kelparine.__file__))
+    env = dict(os.environ, PYTHONPATH=module_dir)
+    try:
+        result = subprocess.run([sys.executable, "-c", _FINALIZER_SCRIPT, name, kind], env=env,
+                                capture_output=True, text=True, timeout=CHILD_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        pytest.fail("the call never returned: a finalizer waited for a hold its own thread had")
+    assert result.returncode == 0, result.stderr
+    return json.loads(result.stdout)
+
+
+def test_finalizer_writing_during_read_mixed_runs_after_the_hold_is_released(seg_name):
+    report = _run_finalizer_script("view", seg_name)
+    assert report == {"entries": 3000, "seen": [0], "byte": "f", "stays_disabled": True, "gc_enabled": True}
+
+
+def test_finalizer_popping_during_pop_mixed_gets_the_next_message_not_the_same_one(seg_name):
+    report = _run_finalizer_script("ring", seg_name)
+    assert report == {"first": "first", "seen": ["second"], "rest": ["third"], "used": 0, "gc_enabled": True}
