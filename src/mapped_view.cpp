@@ -7,6 +7,7 @@
 #include "mixed/typed_list.hpp"
 #include "mixed/value_codec.hpp"
 #include "py/args.hpp"
+#include "py/buffer_export.hpp"
 #include "py/gc_pause.hpp"
 #include "py/instance.hpp"
 #include "py/signals.hpp"
@@ -128,6 +129,10 @@ PyResult<Ref> write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!py::bind(kWrite, args, nargs, kwnames, bound)) return py::python_error();
     auto offset = optional_offset(bound[1]);
     if (!offset) return std::unexpected(std::move(offset.error()));
+    // A bytearray is copied from its own storage, and waiting for the lock runs signal
+    // handlers: an export keeps any of them from resizing (freeing) it until the copy is done.
+    py::BufferExport pinned;
+    if (PyByteArray_Check(bound[0]) && !pinned.acquire(bound[0])) return py::python_error();
     ByteBuffer scratch;
     auto bytes = encode_value(bound[0], scratch);  // bytes/bytearray in place: one copy
     if (!bytes) return std::unexpected(std::move(bytes.error()));

@@ -585,3 +585,47 @@ def test_finalizer_writing_during_read_mixed_runs_after_the_hold_is_released(seg
 def test_finalizer_popping_during_pop_mixed_gets_the_next_message_not_the_same_one(seg_name):
     report = _run_finalizer_script("ring", seg_name)
     assert report == {"first": "first", "seen": ["second"], "rest": ["third"], "used": 0, "gc_enabled": True}
+
+
+# ---------------------------------------------------------------------------------------------
+# Python code run while a write waits for the lock
+
+# Waiting for the lock runs signal handlers (so that Ctrl-C works). A bytearray is written
+# from its own storage, without a copy: a handler that resized it during the wait would leave
+# the write copying from freed memory.
+_RESIZE_SCRIPT = r"""
+import json, mmap, signal, struct, sys
+import kelparine
+name = sys.argv[1]
+size = 8 << 20
+view = kelparine.SharedMemory.create(name, 4 + size).map()
+try:
+    with open("/dev/shm" + name, "r+b") as segment:
+        word = mmap.mmap(segment.fileno(), 4096)
+    data = bytearray(b"\xaa") * size
+    outcome = {}
+    def handler(signum, frame):
+        try:
+            data.clear()
+            outcome["resized"] = True
+        except BufferError:
+            outcome["resized"] = False
+        word[0:4] = struct.pack("<i", 0)   # the foreign hold ends: the write may go on
+    signal.signal(signal.SIGALRM, handler)
+    word[0:4] = struct.pack("<i", 1)       # a foreign shared hold: the write must wait
+    signal.setitimer(signal.ITIMER_REAL, 0.1)
+    view.write(data, 0)
+    outcome["length"] = len(data)
+    outcome["written"] = view.read_range(0, 1) + view.read_range(size - 1, 1) == b"\xaa\xaa"
+    print(json.dumps(outcome))
+finally:
+    kelparine.SharedMemory.remove(name)
+"""
+
+
+def test_bytearray_cannot_be_resized_under_a_write_waiting_for_the_lock(seg_name):
+    module_dir = os.path.dirname(os.path.abspath(kelparine.__file__))
+    result = subprocess.run([sys.executable, "-c", _RESIZE_SCRIPT, seg_name], capture_output=True, text=True,
+                            env=dict(os.environ, PYTHONPATH=module_dir), timeout=CHILD_TIMEOUT)
+    assert result.returncode == 0, f"exit {result.returncode}: {result.stderr}"
+    assert json.loads(result.stdout) == {"resized": False, "length": 8 << 20, "written": True}
