@@ -30,7 +30,12 @@ struct ViewState {
     std::byte* data() const noexcept { return mapping.base() + RWLOCK_SIZE; }
     std::uint64_t data_size() const noexcept { return mapping.size() - RWLOCK_SIZE; }
     std::uint64_t position() const noexcept { return cursor.load(std::memory_order_relaxed); }
-    void advance(std::uint64_t by) noexcept { cursor.store(position() + by, std::memory_order_relaxed); }
+    // Moves the cursor just past `by` bytes at `from`, where the operation worked. Not relative
+    // to the cursor now: a signal handler run while waiting for the lock may have moved it, and
+    // from + by is what the bounds checks vouched for.
+    void advance(std::uint64_t from, std::uint64_t by) noexcept {
+        cursor.store(from + by, std::memory_order_relaxed);
+    }
 
     Mapping mapping;  // unmapped when the view is deallocated
     std::atomic<std::uint64_t> cursor{0};
@@ -83,7 +88,7 @@ PyResult<Ref> store(ViewState& view, std::span<const std::byte> bytes, std::opti
         auto hold = hold_exclusive(view);
         if (!hold) return std::unexpected(std::move(hold.error()));
         std::memcpy(view.data() + at, bytes.data(), bytes.size());
-        if (!offset) view.advance(bytes.size());
+        if (!offset) view.advance(at, bytes.size());
     }
     return Ref::none();
 }
@@ -177,7 +182,7 @@ PyResult<Ref> read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             auto hold = hold_shared(view);
             if (!hold) return std::unexpected(std::move(hold.error()));
             scalar = decode_scalar(*tag, rest.data());
-            view.advance(tag_width(*tag));
+            view.advance(at, tag_width(*tag));
         }
         Ref value = Ref::steal(scalar_to_object(scalar));
         if (!value) {
@@ -190,7 +195,7 @@ PyResult<Ref> read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!hold) return std::unexpected(std::move(hold.error()));
     auto unpacked = unpack_one(rest, *tag, *tag_text);
     if (!unpacked) return std::unexpected(std::move(unpacked.error()));
-    view.advance(unpacked->consumed);
+    view.advance(at, unpacked->consumed);
     return std::move(unpacked->value);
 }
 
@@ -215,7 +220,7 @@ PyResult<Ref> read_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!hold) return std::unexpected(std::move(hold.error()));
     auto unpacked = unpack_mixed_counted({view.data() + at, view.data_size() - at}, parsed);
     if (!unpacked) return std::unexpected(std::move(unpacked.error()));
-    if (!*offset) view.advance(unpacked->consumed);
+    if (!*offset) view.advance(at, unpacked->consumed);
     return std::move(unpacked->list);
 }
 

@@ -629,3 +629,47 @@ def test_bytearray_cannot_be_resized_under_a_write_waiting_for_the_lock(seg_name
                             env=dict(os.environ, PYTHONPATH=module_dir), timeout=CHILD_TIMEOUT)
     assert result.returncode == 0, f"exit {result.returncode}: {result.stderr}"
     assert json.loads(result.stdout) == {"resized": False, "length": 8 << 20, "written": True}
+
+
+# A handler run during the wait may also move the cursor of the very view that waits. The
+# operation already chose its position; the cursor must end just past the bytes it wrote or
+# read there, never past the end of the data area (where a later read would reach beyond it).
+_SEEK_SCRIPT = r"""
+import json, mmap, signal, struct, sys
+import kelparine
+name, operation = sys.argv[1], sys.argv[2]
+view = kelparine.SharedMemory.create(name, 4 + 4096).map()
+try:
+    with open("/dev/shm" + name, "r+b") as segment:
+        word = mmap.mmap(segment.fileno(), 4096)
+    view.write_mixed([7, "abc"], 100)
+    view.seek(100)
+    def handler(signum, frame):
+        view.seek(view.size())
+        word[0:4] = struct.pack("<i", 0)
+    signal.signal(signal.SIGALRM, handler)
+    # Writers wait for a shared hold to end, readers for an exclusive one.
+    word[0:4] = struct.pack("<i", 1 if operation.startswith("write") else -1)
+    signal.setitimer(signal.ITIMER_REAL, 0.1)
+    if operation == "write":
+        view.write(b"x" * 3000)
+    elif operation == "write_mixed":
+        view.write_mixed([b"x" * 3000])
+    elif operation == "read":
+        view.read("i64")
+    else:
+        view.read_mixed([("i64", 1), ("str", 1)])
+    print(json.dumps({"tell": view.tell(), "size": view.size()}))
+finally:
+    kelparine.SharedMemory.remove(name)
+"""
+
+
+@pytest.mark.parametrize("operation, end", [("write", 3100), ("write_mixed", 3100), ("read", 108),
+                                            ("read_mixed", 115)])
+def test_cursor_moved_by_a_handler_during_the_wait_ends_past_what_the_call_did(seg_name, operation, end):
+    module_dir = os.path.dirname(os.path.abspath(kelparine.__file__))
+    result = subprocess.run([sys.executable, "-c", _SEEK_SCRIPT, seg_name, operation], capture_output=True,
+                            text=True, env=dict(os.environ, PYTHONPATH=module_dir), timeout=CHILD_TIMEOUT)
+    assert result.returncode == 0, f"exit {result.returncode}: {result.stderr}"
+    assert json.loads(result.stdout) == {"tell": end, "size": 4096}
