@@ -106,10 +106,17 @@ def tour_ring():
 
 
 def main():
-    name, shm, opened = tour_shared_memory()
-    tour_view(shm, opened)
-    SM.remove(name)
-    tour_ring()
+    try:
+        name, shm, opened = tour_shared_memory()
+        tour_view(shm, opened)
+        SM.remove(name)
+        tour_ring()
+    finally:
+        for suffix in ("-shm", "-ring", "-tiny"):
+            try:
+                SM.remove(PREFIX + suffix)
+            except OSError:
+                pass
     print("valgrind tour: every member of SharedMemory, MappedView and SpscRingBuffer exercised")
 
 
