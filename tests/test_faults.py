@@ -451,6 +451,60 @@ def test_create_larger_than_shared_memory_fails_with_enospc_and_leaves_nothing(s
     assert not os.path.exists(shm_path(seg_name))
 
 
+def _recreate_smaller(name, conn):
+    shm = SM.create(name, 4096)
+    conn.send(shm.size())
+
+
+def test_create_with_a_smaller_size_never_shrinks_a_segment_others_have_mapped(mp_context, make_segment):
+    # Shrinking would make the other processes' accesses past the new end fault (SIGBUS).
+    name, shm = make_segment(1 << 20)
+    view = shm.map()
+    view.write(b"end", view.size() - 3)
+    receive, send = mp_context.Pipe(duplex=False)
+    child = mp_context.Process(target=_recreate_smaller, args=(name, send))
+    child.start()
+    assert receive.poll(CHILD_TIMEOUT) and receive.recv() == 4096
+    child.join(CHILD_TIMEOUT)
+    assert os.stat(shm_path(name)).st_size == 1 << 20
+    assert view.read_range(view.size() - 3, 3) == b"end"
+    assert SM.open(name).size() == 1 << 20
+
+
+def _create_remove_loop(name, rounds, conn):
+    unexpected = []
+    for i in range(rounds):
+        try:
+            view = SM.create(name, 4096 + (i % 3) * 4096).map()
+            view.write(i, 0)
+            view.read_range(0, 8)
+        except OSError as error:  # the other process removed it in between: nothing else
+            unexpected.append(f"create/map: {error}")
+        try:
+            SM.remove(name)
+        except OSError as error:
+            if str(error) != "ENOENT: No such file or directory":
+                unexpected.append(f"remove: {error}")
+    conn.send(unexpected)
+
+
+def test_two_processes_creating_and_removing_one_name_race_without_errors(mp_context, seg_name):
+    # Exclusive creation, open and clean-up race against the other process's remove: every
+    # create must still succeed, and a failed create must never remove the other's segment.
+    pipes, children = [], []
+    for _ in range(2):
+        receive, send = mp_context.Pipe(duplex=False)
+        child = mp_context.Process(target=_create_remove_loop, args=(seg_name, 2000, send))
+        child.start()
+        pipes.append(receive)
+        children.append(child)
+    for receive, child in zip(pipes, children):
+        assert receive.poll(30)
+        assert receive.recv() == []
+        child.join(CHILD_TIMEOUT)
+    assert not os.path.exists(shm_path(seg_name))
+
+
 _SMALL_SHM_SCRIPT = r"""
 import json, os, subprocess, sys
 if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", "/dev/shm"]).returncode != 0:
