@@ -505,6 +505,48 @@ def test_two_processes_creating_and_removing_one_name_race_without_errors(mp_con
     assert not os.path.exists(shm_path(seg_name))
 
 
+def _create_and_touch_the_end(name, size, seconds, conn):
+    rounds = 0
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            view = SM.create(name, size).map()
+        except OSError:
+            continue  # removed by the other process between two system calls: try again
+        view.write(b"e", view.size() - 1)  # faults (SIGBUS) if the segment was cut below size
+        rounds += 1
+    conn.send(rounds)
+
+
+def _remove_repeatedly(name, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            SM.remove(name)
+        except OSError:
+            pass
+
+
+def test_concurrent_creators_of_different_sizes_never_cut_each_others_segment(seg_name):
+    # One creator makes the segment while another opens it in between and grows it; the first
+    # must not then set it to its own smaller size under the second, whose view would fault.
+    import multiprocessing
+
+    context = multiprocessing.get_context("fork")
+    pipes, creators = [], []
+    for size in (4096, 8192, 256 << 10, 512 << 10):
+        receive, send = context.Pipe(duplex=False)
+        creators.append(context.Process(target=_create_and_touch_the_end, args=(seg_name, size, 2.5, send)))
+        pipes.append(receive)
+    remover = context.Process(target=_remove_repeatedly, args=(seg_name, 2.5))
+    for process in creators + [remover]:
+        process.start()
+    for process in creators + [remover]:
+        process.join(CHILD_TIMEOUT)
+    assert [process.exitcode for process in creators + [remover]] == [0] * 5, "a creator died (SIGBUS is -7)"
+    assert all(receive.recv() > 0 for receive in pipes)
+
+
 _SMALL_SHM_SCRIPT = r"""
 import json, os, subprocess, sys
 if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", "/dev/shm"]).returncode != 0:
