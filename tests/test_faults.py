@@ -547,6 +547,68 @@ def test_concurrent_creators_of_different_sizes_never_cut_each_others_segment(se
     assert all(receive.recv() > 0 for receive in pipes)
 
 
+def _vm_size():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+    raise AssertionError("no VmSize")
+
+
+def _mappings():
+    with open("/proc/self/maps") as maps:
+        return sum(1 for _ in maps)
+
+
+def _with_little_address_space(name, conn):
+    """Child: leaves itself 32 MiB of address space, then maps, pops and decodes more."""
+    import resource
+
+    shm = SM.open(name)
+    ring = shm.spsc()
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (_vm_size() + (32 << 20), hard))
+    report = {}
+    before = _mappings()
+    for method in ("map", "spsc"):
+        try:
+            getattr(shm, method)()
+            report[method] = "ok"
+        except OSError as error:
+            report[method] = str(error)
+    report["mappings_unchanged"] = _mappings() == before
+    used = ring.used()
+    for how in ("raw", "str"):
+        try:
+            ring.pop() if how == "raw" else ring.pop("str")
+            report[how] = "ok"
+        except MemoryError:
+            report[how] = "MemoryError"
+        report[how + "_kept"] = ring.used() == used
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    report["after"] = len(ring.pop("str"))
+    report["empty"] = ring.used() == 0
+    conn.send(report)
+
+
+def test_mappings_and_messages_larger_than_the_address_space_fail_cleanly(mp_context, make_segment):
+    # A 64 MiB data area holding one 48 MiB string message, in a process that may grow by only
+    # 32 MiB: map() and spsc() fail with ENOMEM and map nothing; popping fails with MemoryError
+    # and keeps the message, which pops once memory is there again.
+    name, shm = make_segment(24 + (64 << 20))
+    ring = shm.spsc()
+    assert ring.push("m" * (48 << 20))
+    receive, send = mp_context.Pipe(duplex=False)
+    child = mp_context.Process(target=_with_little_address_space, args=(name, send))
+    child.start()
+    assert receive.poll(30), "the child died"
+    report = receive.recv()
+    child.join(CHILD_TIMEOUT)
+    assert report == {"map": "ENOMEM: Out of memory", "spsc": "ENOMEM: Out of memory", "mappings_unchanged": True,
+                      "raw": "MemoryError", "raw_kept": True, "str": "MemoryError", "str_kept": True,
+                      "after": 48 << 20, "empty": True}
+
+
 _SMALL_SHM_SCRIPT = r"""
 import json, os, subprocess, sys
 if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", "/dev/shm"]).returncode != 0:
