@@ -41,6 +41,10 @@ def one_round(prefix, round_number):
     peer = SM.open(view_name).map()
     assert peer.read("int") == round_number
     assert peer.read_mixed([("i64", 1), ("f64", 1), ("bool", 1), ("str", 1)], 100) == [1, 2.5, True, "churn"]
+    scratch = bytearray(b"pinned only during the call")
+    view.write(scratch, 500)
+    expect(ValueError, view.write, scratch, view.size())
+    scratch.extend(b"!")  # BufferError if an export of it had outlived the calls
     peer.zero()
     assert peer.read_range(0, 8) == bytes(8) and view.read_all() == bytes(view.size())
     repr(view), view.reader_count(), view.is_write_locked(), view.tell(), view.seek(3)

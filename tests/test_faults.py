@@ -789,6 +789,22 @@ def test_bytearray_cannot_be_resized_under_a_write_waiting_for_the_lock(seg_name
     assert json.loads(result.stdout) == {"resized": False, "length": 8 << 20, "written": True}
 
 
+@pytest.mark.parametrize("offset", [0, None, 1000])
+def test_bytearray_can_be_resized_again_after_a_write(make_segment, offset):
+    # The export that pins the bytearray ends with the call, whether it wrote or failed.
+    _, shm = make_segment(4 + 1024)
+    view = shm.map()
+    data = bytearray(b"x" * 100)
+    if offset == 1000:
+        with pytest.raises(ValueError, match=r"^out of bounds"):
+            view.write(data, offset)
+    else:
+        view.write(data, offset)
+    data.extend(b"more")
+    data.clear()
+    assert view.read_range(0, 100) == (bytes(100) if offset == 1000 else b"x" * 100)
+
+
 # A handler run during the wait may also move the cursor of the very view that waits. The
 # operation already chose its position; the cursor must end just past the bytes it wrote or
 # read there, never past the end of the data area (where a later read would reach beyond it).
