@@ -41,7 +41,7 @@ build_target() {
     esac
     # Rebuild only when a source is newer than the binary.
     local binary="$OUT/$target" newer=0
-    for source in "${sources[@]}" "$ROOT"/src/*.hpp "$ROOT"/src/*/*.hpp; do
+    for source in "${sources[@]}" "$ROOT"/src/*.hpp "$ROOT"/src/*/*.hpp "$ROOT"/src/*/*/*.hpp; do
         [ "$source" -nt "$binary" ] && newer=1 && break
     done
     if [ ! -x "$binary" ] || [ $newer -eq 1 ]; then
