@@ -7,6 +7,8 @@
 #include "mixed/typed_list.hpp"
 #include "mixed/value_codec.hpp"
 #include "py/args.hpp"
+#include "py/buffer_export.hpp"
+#include "py/gc_pause.hpp"
 #include "py/instance.hpp"
 #include "py/signals.hpp"
 #include "rwlock.hpp"
@@ -28,7 +30,12 @@ struct ViewState {
     std::byte* data() const noexcept { return mapping.base() + RWLOCK_SIZE; }
     std::uint64_t data_size() const noexcept { return mapping.size() - RWLOCK_SIZE; }
     std::uint64_t position() const noexcept { return cursor.load(std::memory_order_relaxed); }
-    void advance(std::uint64_t by) noexcept { cursor.store(position() + by, std::memory_order_relaxed); }
+    // Moves the cursor just past `by` bytes at `from`, where the operation worked. Not relative
+    // to the cursor now: a signal handler run while waiting for the lock may have moved it, and
+    // from + by is what the bounds checks vouched for.
+    void advance(std::uint64_t from, std::uint64_t by) noexcept {
+        cursor.store(from + by, std::memory_order_relaxed);
+    }
 
     Mapping mapping;  // unmapped when the view is deallocated
     std::atomic<std::uint64_t> cursor{0};
@@ -86,7 +93,7 @@ PyResult<Ref> store(ViewState& view, std::span<const std::byte> bytes, std::opti
         auto hold = hold_exclusive(view);
         if (!hold) return std::unexpected(std::move(hold.error()));
         std::memcpy(view.data() + at, bytes.data(), bytes.size());
-        if (!offset) view.advance(bytes.size());
+        if (!offset) view.advance(at, bytes.size());
     }
     return Ref::none();
 }
@@ -132,6 +139,10 @@ PyResult<Ref> write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!py::bind(kWrite, args, nargs, kwnames, bound)) return py::python_error();
     auto offset = optional_offset(bound[1]);
     if (!offset) return std::unexpected(std::move(offset.error()));
+    // A bytearray is copied from its own storage, and waiting for the lock runs signal
+    // handlers: an export keeps any of them from resizing (freeing) it until the copy is done.
+    py::BufferExport pinned;
+    if (PyByteArray_Check(bound[0]) && !pinned.acquire(bound[0])) return py::python_error();
     ByteBuffer scratch;
     auto bytes = encode_value(bound[0], scratch);  // bytes/bytearray in place: one copy
     if (!bytes) return std::unexpected(std::move(bytes.error()));
@@ -179,14 +190,14 @@ PyResult<Ref> read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         }
         Ref value = Ref::steal(scalar_to_object(scalar));
         if (!value) return py::python_error();  // the cursor has not moved
-        view.advance(tag_width(*tag));
+        view.advance(at, tag_width(*tag));
         return value;
     }
     auto hold = hold_shared(view);
     if (!hold) return std::unexpected(std::move(hold.error()));
     auto unpacked = unpack_one(rest, *tag, *tag_text);
     if (!unpacked) return std::unexpected(std::move(unpacked.error()));
-    view.advance(unpacked->consumed);
+    view.advance(at, unpacked->consumed);
     return std::move(unpacked->value);
 }
 
@@ -203,13 +214,15 @@ PyResult<Ref> read_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     const std::uint64_t at = offset->value_or(view.position());
     if (at >= view.data_size())
         return std::unexpected(invalid("read_mixed: no data available at current cursor position"));
-    // Entries are converted before the hold: no Python code runs while it is in force.
+    // Entries are converted before the hold, and the collector is paused around it (decoding
+    // allocates lists): no Python code runs while the hold is in force.
     ParsedSchema parsed = ParsedSchema::parse(*schema);
+    py::GcPause no_collection;
     auto hold = hold_shared(view);
     if (!hold) return std::unexpected(std::move(hold.error()));
     auto unpacked = unpack_mixed_counted({view.data() + at, view.data_size() - at}, parsed);
     if (!unpacked) return std::unexpected(std::move(unpacked.error()));
-    if (!*offset) view.advance(unpacked->consumed);
+    if (!*offset) view.advance(at, unpacked->consumed);
     return std::move(unpacked->list);
 }
 

@@ -3,6 +3,7 @@
 #include "../mixed/typed_list.hpp"
 #include "../mixed/value_codec.hpp"
 #include "../py/args.hpp"
+#include "../py/gc_pause.hpp"
 #include "../py/instance.hpp"
 #include "../text.hpp"
 #include "ring.hpp"
@@ -107,9 +108,11 @@ PyResult<Ref> pop_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!py::bind(kPopMixed, args, nargs, kwnames, bound)) return py::python_error();
     auto schema = py::to_list(bound[0], "schema");
     if (!schema) return std::unexpected(std::move(schema.error()));
-    // Converted before the ring is touched, so no Python code runs between peek and consume;
+    // Converted before the ring is touched, and the collector is paused until the frame is
+    // consumed (decoding allocates lists), so no Python code runs between peek and consume;
     // a bad entry is only reported when there is a message to decode.
     ParsedSchema parsed = ParsedSchema::parse(*schema);
+    py::GcPause no_collection;
     SpscRing ring = ring_of(self);
     auto peeked = ring.peek();
     if (!peeked) return py::fail(std::move(peeked.error()));

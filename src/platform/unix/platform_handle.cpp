@@ -1,6 +1,7 @@
 #include "platform_handle.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,28 @@ Result<std::string> to_c_name(std::string_view name) {
     if (name.find('\0') != std::string_view::npos) return os_error(EINVAL);
     return std::string(name);
 }
+
+// An exclusive flock on a segment's descriptor, released when the scope ends (or by the
+// system if the process dies holding it). Held only around a few system calls.
+class SizeLock {
+public:
+    SizeLock() noexcept = default;
+    SizeLock(const SizeLock&) = delete;
+    SizeLock& operator=(const SizeLock&) = delete;
+    ~SizeLock() {
+        if (fd_ >= 0) ::flock(fd_, LOCK_UN);
+    }
+    Status lock(int fd) {
+        while (::flock(fd, LOCK_EX) != 0) {
+            if (errno != EINTR) return os_error_from_errno();
+        }
+        fd_ = fd;
+        return {};
+    }
+
+private:
+    int fd_ = -1;
+};
 
 }  // namespace
 
@@ -58,15 +81,28 @@ Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64
     }
     if (fd.get() < 0) return os_error(EEXIST);
 
-    std::uint64_t current = 0;
-    if (!created) {
-        struct stat st {};
-        if (::fstat(fd.get(), &st) != 0) return os_error_from_errno();
-        current = static_cast<std::uint64_t>(st.st_size);
+    // Creators of one name look at the size and change it one at a time, under an advisory
+    // lock on the segment, and read the size even when this call made the segment: another
+    // creator may have opened and grown it between our shm_open and now. Without this, a
+    // creator that assumed an empty segment cut it back to its own smaller size under a
+    // process that had mapped the larger one (whose accesses past the new end then fault).
+    SizeLock size_lock;
+    if (auto locked = size_lock.lock(fd.get()); !locked) {
+        if (created) ::shm_unlink(path);
+        return std::unexpected(std::move(locked.error()));
     }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        const int err = errno;
+        if (created) ::shm_unlink(path);
+        return os_error(err);
+    }
+    const std::uint64_t current = static_cast<std::uint64_t>(st.st_size);
+    // Only a segment this call made and nobody has sized yet is ours to remove again.
+    const bool ours = created && current == 0;
 
     auto undo = [&] {
-        if (created) {
+        if (ours) {
             ::shm_unlink(path);
         } else {
             ::ftruncate(fd.get(), static_cast<off_t>(current));
@@ -77,7 +113,7 @@ Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64
         // A size of 2^63 or more arrives as a negative length and the system refuses it.
         if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
             const int err = errno;
-            if (created) ::shm_unlink(path);
+            if (ours) ::shm_unlink(path);
             return os_error(err);
         }
         // ftruncate alone leaves the new range sparse: touching it when the file system is full
