@@ -55,3 +55,15 @@ def mp_context(request):
 def shm_path(name):
     """Where Linux keeps a segment: tests poke header bytes through plain mmap of this file."""
     return "/dev/shm" + name
+
+
+@pytest.fixture(autouse=True)
+def reap_children(request):
+    """No test leaves a child behind: one still waiting for a lock would spin on a core for
+    the rest of the run, and multiprocessing would wait for it at exit."""
+    yield
+    leftovers = mp.active_children()
+    for child in leftovers:
+        child.kill()
+        child.join(10)
+    assert not leftovers, f"{request.node.name} left child processes running: {leftovers}"
