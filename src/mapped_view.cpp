@@ -63,13 +63,13 @@ py::Failure invalid(std::string message) { return ShmError::invalid_argument(std
 }
 
 // The holds abandon their wait when a signal handler raises (Ctrl-C): nothing is taken then.
-PyResult<ShmReadGuard> hold_shared(const ViewState& view) {
+[[gnu::always_inline]] inline PyResult<ShmReadGuard> hold_shared(const ViewState& view) {
     auto guard = view.lock().acquire_read(py::SignalRaised{});
     if (!guard) return py::python_error();
     return std::move(*guard);
 }
 
-PyResult<ShmWriteGuard> hold_exclusive(const ViewState& view) {
+[[gnu::always_inline]] inline PyResult<ShmWriteGuard> hold_exclusive(const ViewState& view) {
     auto guard = view.lock().acquire_write(py::SignalRaised{});
     if (!guard) return py::python_error();
     return std::move(*guard);
@@ -98,14 +98,14 @@ PyResult<Ref> store(ViewState& view, std::span<const std::byte> bytes, std::opti
     return Ref::none();
 }
 
-PyResult<Ref> new_bytes(std::uint64_t size) {
+[[gnu::always_inline]] inline PyResult<Ref> new_bytes(std::uint64_t size) {
     Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
     if (!out) return py::python_error();
     return out;
 }
 
 // Copies straight from the segment into a bytes object allocated before the hold is taken.
-PyResult<Ref> copy_out(const ViewState& view, std::uint64_t offset, std::uint64_t length) {
+[[gnu::always_inline]] inline PyResult<Ref> copy_out(const ViewState& view, std::uint64_t offset, std::uint64_t length) {
     auto out = new_bytes(length);
     if (!out) return out;
     auto hold = hold_shared(view);
