@@ -25,7 +25,7 @@ Payload& payload_of(PyObject* self) noexcept {
     return reinterpret_cast<Instance<Payload>*>(self)->payload;
 }
 
-// Creates the type once per process from its spec and keeps it for the life of the process.
+// Creates the type once per process from its PyType_Spec and keeps it for the life of the process.
 PyResult<PyTypeObject*> make_type(PyTypeObject*& cache, PyType_Spec& spec) noexcept;
 
 // A new instance of `type` whose payload is built from `args` (moved in). If the object cannot
