@@ -19,7 +19,8 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(g++ pkg-config meson ninja-build python3-dev python3-mesonpy)
-TEST_PACKAGES=(libgtest-dev python3-pytest python3-hypothesis python3-mypy python3-numpy python3-venv python3-pip)
+TEST_PACKAGES=(libgtest-dev python3-pytest python3-hypothesis python3-mypy python3-numpy python3-venv python3-pip
+               locales libc-l10n)
 
 # build [meson options...]: configures (once) and compiles the extension and the C++ tests.
 build() {
