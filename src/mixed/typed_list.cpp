@@ -79,13 +79,13 @@ ParsedSchema ParsedSchema::parse(PyObject* schema) {
         }
         PyObject* tag_object = PyTuple_GetItem(entry.get(), 0);  // IndexError when too short
         if (tag_object == nullptr) { interpreter_failure(); break; }
-        auto tag_text = py::to_utf8_plain(tag_object);
+        auto tag_text = py::tag_to_utf8(tag_object);
         if (!tag_text) { interpreter_failure(); break; }
         const std::optional<Tag> tag = parse_tag(*tag_text);
         if (!tag && !parsed.first_unknown_tag_) parsed.first_unknown_tag_.emplace(*tag_text);
         PyObject* count_object = PyTuple_GetItem(entry.get(), 1);
         if (count_object == nullptr) { interpreter_failure(); break; }
-        auto count = py::to_u64_plain(count_object);
+        auto count = py::to_u64(count_object, nullptr);
         if (!count) { interpreter_failure(); break; }
         parsed.entries_.push_back(Entry{tag, *count});
     }

@@ -19,11 +19,11 @@ PyResult<std::uint64_t> to_u64_general(PyObject* value, const char* param) noexc
         if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return python_error();
         return static_cast<std::uint64_t>(converted);
     }
-    if (!PyIndex_Check(value)) {
+    if (param != nullptr && !PyIndex_Check(value)) {
         PyErr_Format(PyExc_TypeError, "'%s' must be an integer, not '%.200s'", param, Py_TYPE(value)->tp_name);
         return python_error();
     }
-    Ref index = Ref::steal(PyNumber_Index(value));
+    Ref index = Ref::steal(PyNumber_Index(value));  // the interpreter's TypeError for non-integers
     if (!index) return python_error();
     const unsigned long long converted = PyLong_AsUnsignedLongLong(index.get());
     if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return python_error();

@@ -67,27 +67,43 @@ PyResult<std::uint64_t> to_u64_general(PyObject* value, const char* param) noexc
 }  // namespace detail
 
 // An unsigned 64-bit integer from an int (bool included) or any object with __index__.
-// Not an integer: TypeError naming `param`. Negative or too large: the interpreter's OverflowError.
+// Not an integer: TypeError naming `param`, or the interpreter's own TypeError when `param` is
+// null (values inside containers, such as schema counts). Negative or too large: the
+// interpreter's OverflowError.
 [[gnu::always_inline]] inline PyResult<std::uint64_t> to_u64(PyObject* value, const char* param) noexcept {
     if (std::uint64_t small; small_nonnegative_int(value, small)) return small;
     return detail::to_u64_general(value, param);
 }
 
-// The strict UTF-8 form of a str (or subclass), valid while `value` lives. Not a str: TypeError
-// naming `param`; lone surrogates: the interpreter's UnicodeEncodeError.
-inline PyResult<std::string_view> to_utf8(PyObject* value, const char* param) noexcept {
+// The strict UTF-8 form of `value`, a str (or subclass), valid while it lives; lone surrogates
+// raise the interpreter's UnicodeEncodeError.
+inline PyResult<std::string_view> utf8_of(PyObject* value) noexcept {
     // Compact ASCII strings (every type tag, most names) are their own UTF-8 form.
     if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value))
         return std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
-    if (!PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "'%s' must be str, not '%.200s'", param, Py_TYPE(value)->tp_name);
-        return python_error();
-    }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(value, &size);
     if (data == nullptr) return python_error();
     return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// A str argument as UTF-8; anything else: TypeError naming `param`.
+inline PyResult<std::string_view> to_utf8(PyObject* value, const char* param) noexcept {
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "'%s' must be str, not '%.200s'", param, Py_TYPE(value)->tp_name);
+        return python_error();
+    }
+    return utf8_of(value);
+}
+
+// A schema entry's type tag as UTF-8; anything else: TypeError.
+inline PyResult<std::string_view> tag_to_utf8(PyObject* value) noexcept {
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "type tag must be str, not '%.200s'", Py_TYPE(value)->tp_name);
+        return python_error();
+    }
+    return utf8_of(value);
 }
 
 // A list or list subclass; else TypeError naming `param`.
@@ -97,31 +113,6 @@ inline PyResult<PyObject*> to_list(PyObject* value, const char* param) noexcept 
         return python_error();
     }
     return value;
-}
-
-// As to_u64 and to_utf8, with the interpreter's own wording (for values inside containers,
-// such as schema entries, that are not parameters).
-inline PyResult<std::uint64_t> to_u64_plain(PyObject* value) noexcept {
-    if (std::uint64_t small; small_nonnegative_int(value, small)) return small;
-    Ref index = Ref::steal(PyNumber_Index(value));  // TypeError for non-integers
-    if (!index) return python_error();
-    const unsigned long long converted = PyLong_AsUnsignedLongLong(index.get());
-    if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return python_error();
-    return static_cast<std::uint64_t>(converted);
-}
-
-inline PyResult<std::string_view> to_utf8_plain(PyObject* value) noexcept {
-    if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value))
-        return std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
-                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
-    if (!PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "type tag must be str, not '%.200s'", Py_TYPE(value)->tp_name);
-        return python_error();
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-    if (data == nullptr) return python_error();
-    return std::string_view(data, static_cast<std::size_t>(size));
 }
 
 // A Python int from an unsigned 64-bit value.
