@@ -34,7 +34,8 @@ build_target() {
         ring_pop) sources+=("$ROOT/src/spsc/ring.cpp") ;;
         names) sources+=("$ROOT/src/platform/unix/platform_handle.cpp") ;;
         codec)
-            sources+=("$ROOT/src/mixed/value_codec.cpp" "$ROOT/src/mixed/typed_list.cpp" "$ROOT/src/py/boundary.cpp")
+            sources+=("$ROOT/src/mixed/value_codec.cpp" "$ROOT/src/mixed/typed_list.cpp" "$ROOT/src/py/boundary.cpp"
+                     "$ROOT/src/py/args.cpp")
             extra=(-I"$PY_INCLUDE" -L"$PY_LIBDIR" -l"$PY_LIB")
             ;;
         *) echo "unknown fuzz target: $target" >&2; return 2 ;;
