@@ -39,7 +39,4 @@ private:
     PyObject* object_ = nullptr;
 };
 
-// A borrowed reference: valid only while its owner (usually the caller's argument vector) is.
-using Borrowed = PyObject*;
-
 }  // namespace kelparine::py

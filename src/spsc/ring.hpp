@@ -148,8 +148,6 @@ public:
     bool is_full() const noexcept;
     bool is_empty() const noexcept;
 
-    std::uint64_t map_size() const noexcept { return map_size_; }
-
 private:
     std::atomic_ref<std::uint64_t> counter(std::size_t offset) const noexcept {
         return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(base_ + offset));
