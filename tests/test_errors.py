@@ -1,6 +1,8 @@
-"""How failures reach Python: exactly one plain OSError or ValueError carrying only the message,
-with fixed English texts that do not depend on the locale."""
+"""How failures reach Python: exactly one exception carrying only the message (an OS failure as
+the OSError subclass for its errno, with .errno set), with fixed English texts that do not depend
+on the locale."""
 
+import errno
 import json
 import os
 import shutil
@@ -38,35 +40,42 @@ def symlink_entry(make_segment):
 
 
 OS_FAILURES = [
-    ("open-missing", lambda: SharedMemory.open(MISSING), "ENOENT: No such file or directory"),
-    ("open-missing-with-size", lambda: SharedMemory.open(MISSING, size=10), "ENOENT: No such file or directory"),
-    ("remove-missing", lambda: SharedMemory.remove(MISSING), "ENOENT: No such file or directory"),
-    ("create-huge", lambda: SharedMemory.create(MISSING, 2**63), "EINVAL: Invalid argument"),
-    ("create-inner-slash", lambda: SharedMemory.create("/a/b", 10), "EINVAL: Invalid argument"),
-    ("open-inner-slash", lambda: SharedMemory.open("/a/b"), "EINVAL: Invalid argument"),
+    ("open-missing", lambda: SharedMemory.open(MISSING), FileNotFoundError, "ENOENT: No such file or directory"),
+    ("open-missing-with-size", lambda: SharedMemory.open(MISSING, size=10), FileNotFoundError,
+     "ENOENT: No such file or directory"),
+    ("remove-missing", lambda: SharedMemory.remove(MISSING), FileNotFoundError, "ENOENT: No such file or directory"),
+    ("create-huge", lambda: SharedMemory.create(MISSING, 2**63), OSError, "EINVAL: Invalid argument"),
+    ("create-inner-slash", lambda: SharedMemory.create("/a/b", 10), OSError, "EINVAL: Invalid argument"),
+    ("open-inner-slash", lambda: SharedMemory.open("/a/b"), OSError, "EINVAL: Invalid argument"),
 ]
 
 
-@pytest.mark.parametrize("call, message", [c[1:] for c in OS_FAILURES], ids=[c[0] for c in OS_FAILURES])
-def test_os_failure_is_a_plain_oserror(call, message):
+@pytest.mark.parametrize("call, cls, message", [c[1:] for c in OS_FAILURES], ids=[c[0] for c in OS_FAILURES])
+def test_os_failure_is_the_errno_class_with_the_message_alone(call, cls, message):
     with pytest.raises(OSError) as info:
         call()
     exc = info.value
-    # Built from the message alone: never a subclass such as FileNotFoundError, so the errno
-    # attributes stay unset and the text is the whole story.
-    assert type(exc) is OSError
+    # The class Python picks for the errno, with errno set; args and str() stay the message
+    # alone (no "[Errno n]" in front, no strerror or filename).
+    assert type(exc) is cls
     assert exc.args == (message,)
     assert str(exc) == message
-    assert exc.errno is None and exc.strerror is None
+    assert exc.errno == getattr(errno, message.split(":")[0])
+    assert exc.strerror is None
     assert exc.filename is None and exc.filename2 is None
     assert exc.__cause__ is None and exc.__context__ is None
     assert not os.path.exists(shm_path(MISSING))
 
 
-def test_missing_segment_is_not_file_not_found():
-    with pytest.raises(OSError) as info:
-        SharedMemory.open(MISSING)
-    assert not isinstance(info.value, FileNotFoundError)
+# Every errno the module can meet maps to the class OSError(errno, ...) would have.
+@pytest.mark.parametrize("number, cls", [
+    (errno.ENOENT, FileNotFoundError), (errno.EEXIST, FileExistsError), (errno.EACCES, PermissionError),
+    (errno.EPERM, PermissionError), (errno.EISDIR, IsADirectoryError), (errno.ENOTDIR, NotADirectoryError),
+    (errno.EINTR, InterruptedError), (errno.EAGAIN, BlockingIOError), (errno.ETIMEDOUT, TimeoutError),
+    (errno.ENOSPC, OSError), (errno.ENOMEM, OSError), (errno.EINVAL, OSError), (errno.ELOOP, OSError),
+])
+def test_errno_to_exception_class_follows_python(number, cls):
+    assert type(OSError(number, "")) is cls  # the table above agrees with the interpreter
 
 
 def test_errno_text_of_a_symlink(symlink_entry):
@@ -75,7 +84,7 @@ def test_errno_text_of_a_symlink(symlink_entry):
     for call in (lambda: SharedMemory.open(symlink_entry), lambda: SharedMemory.create(symlink_entry, 64)):
         with pytest.raises(OSError) as info:
             call()
-        assert type(info.value) is OSError
+        assert type(info.value) is OSError and info.value.errno == errno.ELOOP
         assert info.value.args == ("ELOOP: Too many symbolic links encountered",)
 
 
@@ -92,7 +101,7 @@ def test_a_directory_is_not_a_segment(directory_entry, which):
     # replace the entry.
     with pytest.raises(OSError) as info:
         SharedMemory.create(directory_entry, 64) if which == "create" else SharedMemory.open(directory_entry)
-    assert type(info.value) is OSError
+    assert type(info.value) is type(OSError(info.value.errno, ""))
     assert os.path.isdir(shm_path(directory_entry))
 
 
@@ -180,8 +189,8 @@ print(json.dumps({"messages": messages, "strerror": os.strerror(2)}))
 """
 
 EXPECTED_MESSAGES = [
-    ["OSError", "ENOENT: No such file or directory"],
-    ["OSError", "ENOENT: No such file or directory"],
+    ["FileNotFoundError", "ENOENT: No such file or directory"],
+    ["FileNotFoundError", "ENOENT: No such file or directory"],
     ["OSError", "EINVAL: Invalid argument"],
     ["ValueError", "name must start with '/' (e.g. \"/my_segment\")"],
     ["ValueError", "size must be > 0"],

@@ -236,7 +236,7 @@ def test_remove_twice(make_segment):
     assert not os.path.exists(shm_path(name))
     with pytest.raises(OSError) as info:
         SharedMemory.remove(name)
-    assert type(info.value) is OSError
+    assert type(info.value) is FileNotFoundError
     assert info.value.args == (ENOENT,)
     with pytest.raises(OSError) as info:
         SharedMemory.open(name)

@@ -13,23 +13,44 @@ PyObject* panic_type() noexcept {
     return type;
 }
 
+// The OSError subclass Python itself picks for `errnum` (FileNotFoundError for ENOENT, ...),
+// by asking OSError's constructor, which maps error numbers to classes.
+Ref os_error_class(int errnum) noexcept {
+    Ref probe = Ref::steal(PyObject_CallFunction(PyExc_OSError, "is", errnum, ""));
+    if (!probe) return Ref();
+    return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(probe.get())));
+}
+
 }  // namespace
 
 void raise(Failure&& failure) noexcept {
-    if (const ShmError* error = std::get_if<ShmError>(&failure)) {
-        PyObject* type = error->kind() == ShmError::Kind::Os ? PyExc_OSError : PyExc_ValueError;
-        const std::string& message = error->message();
-        Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(),
-                                                   static_cast<Py_ssize_t>(message.size()), "replace"));
-        if (!text) return;
-        // Built from the class with the message as its only argument, exactly as
-        // OSError(message) would be: never a subclass, errno stays None.
-        Ref exception = Ref::steal(PyObject_CallOneArg(type, text.get()));
-        if (!exception) return;
-        PyErr_SetObject(type, exception.get());
+    const ShmError* error = std::get_if<ShmError>(&failure);
+    if (error == nullptr || error->kind() == ShmError::Kind::Interrupted) {
+        if (!PyErr_Occurred()) raise_panic("a failure was reported without a Python exception");
         return;
     }
-    if (!PyErr_Occurred()) raise_panic("a failure was reported without a Python exception");
+    PyObject* type = PyExc_ValueError;
+    Ref os_type;
+    if (error->kind() == ShmError::Kind::TimedOut) {
+        type = PyExc_TimeoutError;
+    } else if (error->kind() == ShmError::Kind::Os) {
+        os_type = os_error_class(error->errnum());
+        if (!os_type) return;
+        type = os_type.get();
+    }
+    const std::string& message = error->message();
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return;
+    // Built with the message as the only argument, so that args and str() are exactly the
+    // message; an OS error then gets its errno as an attribute, as OSError(errno, text) would
+    // have it, without the "[Errno n]" that form would put in front of the text.
+    Ref exception = Ref::steal(PyObject_CallOneArg(type, text.get()));
+    if (!exception) return;
+    if (error->kind() == ShmError::Kind::Os) {
+        Ref number = Ref::steal(PyLong_FromLong(error->errnum()));
+        if (!number || PyObject_SetAttrString(exception.get(), "errno", number.get()) != 0) return;
+    }
+    PyErr_SetObject(type, exception.get());
 }
 
 void raise_panic(const char* message) noexcept {

@@ -1,0 +1,38 @@
+// The interpreter's side of a long wait in the core: the interpreter lock is given up while the
+// wait sleeps or spins, and Ctrl-C (any signal handler that raises) ends it.
+#pragma once
+
+#include "../wait/hooks.hpp"
+#include "ref.hpp"
+
+namespace kelparine::py {
+
+class GilHooks final : public wait::WaitHooks {
+public:
+    GilHooks() noexcept = default;
+    GilHooks(const GilHooks&) = delete;
+    GilHooks& operator=(const GilHooks&) = delete;
+
+    void release() noexcept override { saved_ = PyEval_SaveThread(); }
+    void reacquire() noexcept override { PyEval_RestoreThread(saved_); }
+    // Runs pending signal handlers (in the main thread); true when one raised.
+    bool interrupted() noexcept override { return PyErr_CheckSignals() != 0; }
+
+private:
+    PyThreadState* saved_ = nullptr;
+};
+
+// Gives up the interpreter lock for the scope: for copies long enough that other threads
+// should run meanwhile. Nothing in the scope may touch a Python object.
+class GilRelease {
+public:
+    GilRelease() noexcept : saved_(PyEval_SaveThread()) {}
+    ~GilRelease() { PyEval_RestoreThread(saved_); }
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+
+private:
+    PyThreadState* saved_;
+};
+
+}  // namespace kelparine::py
