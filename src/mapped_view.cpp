@@ -1,49 +1,27 @@
 #include "mapped_view.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 
 #include "mixed/typed_list.hpp"
 #include "mixed/value_codec.hpp"
 #include "py/args.hpp"
 #include "py/buffer_export.hpp"
+#include "py/gate_hooks.hpp"
 #include "py/gc_pause.hpp"
-#include "py/instance.hpp"
-#include "py/signals.hpp"
-#include "rwlock.hpp"
+#include "py/timeout.hpp"
 #include "text.hpp"
+#include "view_docs.hpp"
+#include "view_object.hpp"
 
-namespace kelparine {
+namespace kelparine::view_object {
 namespace {
 
 using py::PyResult;
 using py::Ref;
 
-// A view's own mapping of the whole segment and its process-local cursor into the data area.
-// Invariant: 0 <= cursor <= data_size(). All accesses happen under the interpreter lock, so
-// relaxed atomics suffice for the cursor.
-struct ViewState {
-    explicit ViewState(Mapping m) noexcept : mapping(std::move(m)) {}
-
-    ShmRwLock lock() const noexcept { return ShmRwLock(mapping.base()); }
-    std::byte* data() const noexcept { return mapping.base() + RWLOCK_SIZE; }
-    std::uint64_t data_size() const noexcept { return mapping.size() - RWLOCK_SIZE; }
-    std::uint64_t position() const noexcept { return cursor.load(std::memory_order_relaxed); }
-    // Moves the cursor just past `by` bytes at `from`, where the operation worked. Not relative
-    // to the cursor now: a signal handler run while waiting for the lock may have moved it, and
-    // from + by is what the bounds checks vouched for.
-    void advance(std::uint64_t from, std::uint64_t by) noexcept {
-        cursor.store(from + by, std::memory_order_relaxed);
-    }
-
-    Mapping mapping;  // unmapped when the view is deallocated
-    std::atomic<std::uint64_t> cursor{0};
-};
-
 PyTypeObject* g_type = nullptr;
 
-ViewState& state(PyObject* self) noexcept { return py::payload_of<ViewState>(self); }
 
 py::Failure invalid(std::string message) { return ShmError::invalid_argument(std::move(message)); }
 
@@ -62,17 +40,23 @@ py::Failure invalid(std::string message) { return ShmError::invalid_argument(std
     return {};
 }
 
-// The holds abandon their wait when a signal handler raises (Ctrl-C): nothing is taken then.
-[[gnu::always_inline]] inline PyResult<ShmReadGuard> hold_shared(const ViewState& view) {
-    auto guard = view.lock().acquire_read(py::SignalRaised{});
-    if (!guard) return py::python_error();
-    return std::move(*guard);
+// A copy of `bytes` bytes, with the interpreter lock given up when it is long enough to matter
+// (the view's other calls from other threads wait meanwhile; nothing here touches Python).
+template <class Copy>
+[[gnu::always_inline]] inline void copy_maybe_unlocked(ViewState& view, std::uint64_t bytes, Copy&& copy) {
+    if (bytes >= py::kLockFreeCopyBytes) [[unlikely]] {
+        py::LockFreeStretch unlocked(view.gate, kViewRole);
+        copy();
+    } else {
+        copy();
+    }
 }
 
-[[gnu::always_inline]] inline PyResult<ShmWriteGuard> hold_exclusive(const ViewState& view) {
-    auto guard = view.lock().acquire_write(py::SignalRaised{});
-    if (!guard) return py::python_error();
-    return std::move(*guard);
+// The members that never give the interpreter lock up: only a closed view is refused.
+PyResult<ViewState*> observed(PyObject* self) {
+    ViewState& view = state(self);
+    if (auto open = py::refuse_closed(view.gate, kClassName); !open) return std::unexpected(std::move(open.error()));
+    return &view;
 }
 
 // The offset argument of write, write_mixed and read_mixed: absent or None means cursor mode.
@@ -86,13 +70,14 @@ py::Failure invalid(std::string message) { return ShmError::invalid_argument(std
 // Copies `bytes` to the data area at the explicit offset or the cursor, under the exclusive
 // hold taken only around the copy and the cursor update.
 PyResult<Ref> store(ViewState& view, std::span<const std::byte> bytes, std::optional<std::uint64_t> offset) {
+    if (auto entered = enter(view); !entered) return std::unexpected(std::move(entered.error()));
     const std::uint64_t at = offset.value_or(view.position());
     if (auto in_bounds = check_bounds(view, at, bytes.size()); !in_bounds)
         return std::unexpected(std::move(in_bounds.error()));
     {
         auto hold = hold_exclusive(view);
         if (!hold) return std::unexpected(std::move(hold.error()));
-        std::memcpy(view.data() + at, bytes.data(), bytes.size());
+        copy_maybe_unlocked(view, bytes.size(), [&] { std::memcpy(view.data() + at, bytes.data(), bytes.size()); });
         if (!offset) view.advance(at, bytes.size());
     }
     return Ref::none();
@@ -105,17 +90,19 @@ PyResult<Ref> store(ViewState& view, std::span<const std::byte> bytes, std::opti
 }
 
 // Copies straight from the segment into a bytes object allocated before the hold is taken.
-[[gnu::always_inline]] inline PyResult<Ref> copy_out(const ViewState& view, std::uint64_t offset, std::uint64_t length) {
+[[gnu::always_inline]] inline PyResult<Ref> copy_out(ViewState& view, std::uint64_t offset, std::uint64_t length) {
     auto out = new_bytes(length);
     if (!out) return out;
     auto hold = hold_shared(view);
     if (!hold) return std::unexpected(std::move(hold.error()));
-    std::memcpy(PyBytes_AS_STRING(out->get()), view.data() + offset, length);
+    char* into = PyBytes_AS_STRING(out->get());  // nobody else sees it yet
+    copy_maybe_unlocked(view, length, [&] { std::memcpy(into, view.data() + offset, length); });
     return out;
 }
 
 PyResult<Ref> read_all(PyObject* self) {
-    const ViewState& view = state(self);
+    ViewState& view = state(self);
+    if (auto entered = enter(view); !entered) return std::unexpected(std::move(entered.error()));
     return copy_out(view, 0, view.data_size());
 }
 
@@ -127,7 +114,8 @@ PyResult<Ref> read_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!offset) return std::unexpected(std::move(offset.error()));
     auto length = py::to_u64(bound[1], "length");
     if (!length) return std::unexpected(std::move(length.error()));
-    const ViewState& view = state(self);
+    ViewState& view = state(self);
+    if (auto entered = enter(view); !entered) return std::unexpected(std::move(entered.error()));
     if (auto in_bounds = check_bounds(view, *offset, *length); !in_bounds)
         return std::unexpected(std::move(in_bounds.error()));
     return copy_out(view, *offset, *length);
@@ -159,14 +147,20 @@ PyResult<Ref> seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!converted) return std::unexpected(std::move(converted.error()));
         pos = *converted;
     }
-    ViewState& view = state(self);
+    auto observed_view = observed(self);
+    if (!observed_view) return std::unexpected(std::move(observed_view.error()));
+    ViewState& view = **observed_view;
     if (pos > view.data_size())
         return std::unexpected(invalid(concat("seek position ", pos, " exceeds data_size ", view.data_size())));
     view.cursor.store(pos, std::memory_order_relaxed);
     return Ref::none();
 }
 
-PyResult<Ref> tell(PyObject* self) { return py::from_u64(state(self).position()); }
+PyResult<Ref> tell(PyObject* self) {
+    auto view = observed(self);
+    if (!view) return std::unexpected(std::move(view.error()));
+    return py::from_u64((*view)->position());
+}
 
 constexpr py::Signature<1> kRead{"read", {"tag"}, 1};
 PyResult<Ref> read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -178,6 +172,7 @@ PyResult<Ref> read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!tag) return std::unexpected(std::move(tag.error()));
 
     ViewState& view = state(self);
+    if (auto entered = enter(view); !entered) return std::unexpected(std::move(entered.error()));
     const std::uint64_t at = view.position();
     const std::span<const std::byte> rest(view.data() + at, view.data_size() - at);
     if (*tag != Tag::Str && tag_width(*tag) <= rest.size()) {
@@ -211,6 +206,7 @@ PyResult<Ref> read_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!offset) return std::unexpected(std::move(offset.error()));
 
     ViewState& view = state(self);
+    if (auto entered = enter(view); !entered) return std::unexpected(std::move(entered.error()));
     const std::uint64_t at = offset->value_or(view.position());
     if (at >= view.data_size())
         return std::unexpected(invalid("read_mixed: no data available at current cursor position"));
@@ -241,24 +237,86 @@ PyResult<Ref> write_mixed(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 PyResult<Ref> zero(PyObject* self) {
     ViewState& view = state(self);
+    if (auto entered = enter(view); !entered) return std::unexpected(std::move(entered.error()));
     auto hold = hold_exclusive(view);
     if (!hold) return std::unexpected(std::move(hold.error()));
-    std::memset(view.data(), 0, view.data_size());
+    copy_maybe_unlocked(view, view.data_size(), [&] { std::memset(view.data(), 0, view.data_size()); });
     return Ref::none();
 }
 
 PyResult<Ref> reader_count(PyObject* self) {
-    Ref count = Ref::steal(PyLong_FromLong(state(self).lock().reader_count()));
+    auto view = observed(self);
+    if (!view) return std::unexpected(std::move(view.error()));
+    Ref count = Ref::steal(PyLong_FromLong((*view)->lock().reader_count()));
     if (!count) return py::python_error();
     return count;
 }
 
-PyResult<Ref> is_write_locked(PyObject* self) { return Ref::boolean(state(self).lock().is_write_locked()); }
+PyResult<Ref> is_write_locked(PyObject* self) {
+    auto view = observed(self);
+    if (!view) return std::unexpected(std::move(view.error()));
+    return Ref::boolean((*view)->lock().is_write_locked());
+}
 
-PyResult<Ref> size(PyObject* self) { return py::from_u64(state(self).data_size()); }
+PyResult<Ref> size(PyObject* self) {
+    auto view = observed(self);
+    if (!view) return std::unexpected(std::move(view.error()));
+    return py::from_u64((*view)->data_size());
+}
+
+constexpr py::Signature<1> kSetLockTimeout{"set_lock_timeout", {"seconds"}, 1};
+PyResult<Ref> set_lock_timeout(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 1> bound;
+    if (!py::bind(kSetLockTimeout, args, nargs, kwnames, bound)) return py::python_error();
+    auto view = observed(self);
+    if (!view) return std::unexpected(std::move(view.error()));
+    auto timeout = py::to_timeout(bound[0], "seconds");
+    if (!timeout) return std::unexpected(std::move(timeout.error()));
+    if (timeout->deadline.is_never()) {
+        (*view)->lock_timeout.reset();
+    } else {
+        (*view)->lock_timeout = timeout->seconds;
+    }
+    return Ref::none();
+}
+
+PyResult<Ref> lock_timeout(PyObject* self) {
+    auto view = observed(self);
+    if (!view) return std::unexpected(std::move(view.error()));
+    if (!(*view)->lock_timeout) return Ref::none();
+    Ref seconds = Ref::steal(PyFloat_FromDouble(*(*view)->lock_timeout));
+    if (!seconds) return py::python_error();
+    return seconds;
+}
+
+PyResult<Ref> close(PyObject* self) {
+    ViewState& view = state(self);
+    if (!view.gate.mark_closed()) return Ref::none();
+    py::wait_until_unused(view.gate);
+    view.mapping.reset();
+    return Ref::none();
+}
+
+PyResult<Ref> closed(PyObject* self) { return Ref::boolean(state(self).gate.closed()); }
+
+PyResult<Ref> enter_context(PyObject* self) {
+    auto view = observed(self);
+    if (!view) return std::unexpected(std::move(view.error()));
+    return Ref::borrow(self);
+}
+
+PyResult<Ref> exit_context(PyObject* self, PyObject* const* /*args*/, Py_ssize_t /*nargs*/, PyObject* /*kwnames*/) {
+    if (auto closed_now = close(self); !closed_now) return closed_now;
+    return Ref::boolean(false);
+}
 
 PyResult<Ref> repr(PyObject* self) {
     const ViewState& view = state(self);
+    if (view.gate.closed()) {
+        Ref result = Ref::steal(PyUnicode_FromString("MappedView(closed=true)"));
+        if (!result) return py::python_error();
+        return result;
+    }
     // Two separate loads of the word, without any hold: a snapshot, not a consistent pair.
     const std::string text = concat("MappedView(data_size=", view.data_size(), ", readers=",
                                     view.lock().reader_count(), ", write_locked=",
@@ -416,6 +474,13 @@ PyMethodDef kMethods[] = {
      "A snapshot (the word equals -1), taken without any hold. True for\n"
      "longer than a write takes means a writer died while holding the lock;\n"
      "the creator's map() clears it."},
+    {"set_lock_timeout", py::as_cfunction(py::fastcall_entry<g_type, set_lock_timeout>), kFast,
+     docs::kSetLockTimeout},
+    {"lock_timeout", py::as_cfunction(py::noargs_entry<g_type, lock_timeout>), METH_NOARGS, docs::kLockTimeout},
+    {"close", py::as_cfunction(py::noargs_entry<g_type, close>), METH_NOARGS, docs::kClose},
+    {"closed", py::as_cfunction(py::noargs_entry<g_type, closed>), METH_NOARGS, docs::kClosed},
+    {"__enter__", py::as_cfunction(py::noargs_entry<g_type, enter_context>), METH_NOARGS, docs::kEnter},
+    {"__exit__", py::as_cfunction(py::fastcall_entry<g_type, exit_context>), kFast, docs::kExit},
     {"size", py::as_cfunction(py::noargs_entry<g_type, size>), METH_NOARGS,
      "size($self)\n--\n\n"
      "Return the size of the data area in bytes.\n\n"
@@ -438,10 +503,12 @@ PyType_Slot kSlots[] = {
                     "take a shared hold of the lock and write(), write_mixed() and zero()\n"
                     "the exclusive hold, for the duration of the copy only, so a read never\n"
                     "sees half of another process's write.\n\n"
-                    "Waiting for the lock is a busy-wait that keeps the interpreter lock\n"
-                    "(other threads of this process wait as well). A signal whose handler\n"
+                    "Waiting for the lock spins briefly, then backs off (yield, then sleeps\n"
+                    "of up to 1 ms) with the interpreter lock given up, so other threads run\n"
+                    "meanwhile; set_lock_timeout() bounds the wait. A signal whose handler\n"
                     "raises, such as Ctrl-C in the main thread, ends the wait with that\n"
-                    "exception and leaves nothing held.\n\n"
+                    "exception and leaves nothing held. Calls on one view object from\n"
+                    "several threads take turns; close() (or a with block) unmaps at once.\n\n"
                     "Each view has its own cursor (tell(), seek()). write(), write_mixed()\n"
                     "and read_mixed() start at the cursor and move it when `offset` is\n"
                     "omitted or None, and start at `offset` leaving the cursor alone\n"
@@ -478,13 +545,18 @@ PyType_Spec kSpec{
 };
 
 }  // namespace
+}  // namespace kelparine::view_object
 
-py::PyResult<PyTypeObject*> mapped_view_type() noexcept { return py::make_type(g_type, kSpec); }
+namespace kelparine {
 
-py::PyResult<py::Ref> new_mapped_view(Mapping mapping) noexcept {
+py::PyResult<PyTypeObject*> mapped_view_type() noexcept {
+    return py::make_type(view_object::g_type, view_object::kSpec);
+}
+
+py::PyResult<py::Ref> new_mapped_view(Mapping mapping, std::string_view name) {
     auto type = mapped_view_type();
     if (!type) return std::unexpected(std::move(type.error()));
-    return py::new_instance<ViewState>(*type, std::move(mapping));
+    return py::new_instance<view_object::ViewState>(*type, std::move(mapping), std::string(name));
 }
 
 }  // namespace kelparine

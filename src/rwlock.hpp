@@ -119,6 +119,32 @@ public:
         }
     }
 
+    // One attempt at a shared hold, for waits that pace themselves: empty if the word shows the
+    // exclusive hold (or another negative value); the value seen is left in `seen`. A failed
+    // compare-exchange means another reader got in first: that is progress, so it retries.
+    std::optional<ShmReadGuard> try_acquire_read(std::int32_t& seen) const noexcept {
+        std::atomic_ref<std::int32_t> word(*word_);
+        seen = word.load(std::memory_order_relaxed);
+        while (seen >= 0) {
+            // Acquire on success, as in acquire_read.
+            if (word.compare_exchange_weak(seen, static_cast<std::int32_t>(static_cast<std::uint32_t>(seen) + 1u),
+                                           std::memory_order_acquire, std::memory_order_relaxed)) {
+                return ShmReadGuard(word_);
+            }
+        }
+        return std::nullopt;
+    }
+
+    // One attempt at the exclusive hold (0 -> -1); empty otherwise, with the value seen in `seen`.
+    std::optional<ShmWriteGuard> try_acquire_write(std::int32_t& seen) const noexcept {
+        std::atomic_ref<std::int32_t> word(*word_);
+        seen = kUnlocked;
+        // Acquire on success, as in acquire_write.
+        if (word.compare_exchange_strong(seen, kWriteLocked, std::memory_order_acquire, std::memory_order_relaxed))
+            return ShmWriteGuard(word_);
+        return std::nullopt;
+    }
+
     // Momentary snapshots; one relaxed load each, no ordering with the data area.
     std::int32_t reader_count() const noexcept {
         const std::int32_t value = std::atomic_ref<std::int32_t>(*word_).load(std::memory_order_relaxed);

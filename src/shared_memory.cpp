@@ -82,7 +82,7 @@ PyResult<Ref> map(PyObject* self) {
     // A creator clears the word on every map(), without looking: this is how holds left
     // behind by a process that died are cleared. Openers never write it.
     if (s.is_creator) ShmRwLock(mapping->base()).init_unlocked();
-    return new_mapped_view(std::move(*mapping));
+    return new_mapped_view(std::move(*mapping), s.handle.name());
 }
 
 PyResult<Ref> spsc(PyObject* self) {
@@ -95,7 +95,7 @@ PyResult<Ref> spsc(PyObject* self) {
     // On failure the mapping is released by its owner as we return.
     if (auto ready = SpscRing::init(mapping->base(), mapping->size(), s.is_creator); !ready)
         return py::fail(std::move(ready.error()));
-    return new_spsc_ring_buffer(std::move(*mapping));
+    return new_spsc_ring_buffer(std::move(*mapping), s.handle.name());
 }
 
 PyResult<Ref> name(PyObject* self) {

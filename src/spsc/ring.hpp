@@ -118,6 +118,28 @@ struct FrameRef {
     }
 };
 
+// Room for one frame at the producer's end of the ring, found by reserve(); nothing written yet.
+// The bytes from `tail` to `end()` are free space: only the producer touches them until it
+// publishes `end()` as the new tail.
+struct FrameSlot {
+    std::uint64_t tail;      // logical position of the length prefix
+    std::uint32_t length;    // payload bytes
+    std::byte* data;         // start of the data area
+    std::uint64_t mask;      // capacity - 1
+
+    std::uint64_t end() const noexcept { return tail + ring_layout::kLengthSize + length; }
+    // Where the payload goes as one run, or nullptr when it wraps past the end of the data area.
+    std::byte* contiguous_payload() const noexcept {
+        const std::uint64_t start = (tail + ring_layout::kLengthSize) & mask;
+        return start + length <= mask + 1 ? data + start : nullptr;
+    }
+    void write_prefix() const noexcept { ring_detail::write_prefix(data, mask, tail, length); }
+    // Copies the payload in, in at most two runs.
+    void write_payload(const std::byte* source) const noexcept {
+        ring_detail::write_wrapped(data, mask, tail + ring_layout::kLengthSize, source, length);
+    }
+};
+
 // Process-local handle: the address of the mapping and its size. Keeps no copy of the header.
 class SpscRing {
 public:
@@ -129,8 +151,19 @@ public:
 
     // Producer. true: written; false: not enough free space (nothing written).
     // Errors: the frame can never fit (message too large), a payload a 32-bit length cannot
-    // describe, or a corrupt capacity.
+    // describe, a corrupt capacity, or counters that cannot be right (tail - head beyond the
+    // capacity: writing would overwrite unread frames).
     Result<bool> push(std::span<const std::byte> payload);
+
+    // Producer, in steps: room for a frame of `length` payload bytes in `slot` (false: not now,
+    // `slot` untouched), then the caller writes the prefix and payload into the slot and
+    // publishes slot.end(). The same errors as push().
+    Result<bool> reserve(std::uint64_t length, FrameSlot& slot);
+    // Release store of tail: every byte written below `new_tail` becomes visible to the consumer.
+    void publish_tail(std::uint64_t new_tail) noexcept;
+    // Whether a frame of `length` payload bytes could ever fit (the "message too large" and
+    // 32-bit length checks of push), without looking at the counters.
+    Status check_frame_size(std::uint64_t length) const;
 
     // Consumer: the oldest frame, nullptr-free optional-like result. Empty ring: has_frame false.
     struct Peeked {
@@ -138,8 +171,30 @@ public:
         FrameRef frame;
     };
     Result<Peeked> peek() const;
+    // The frame at `head` given a `tail` the consumer loaded with acquire ordering: how a batch
+    // walks several frames behind one load of tail. Checks as peek() does.
+    Result<Peeked> peek_at(std::uint64_t head, std::uint64_t tail) const;
     // Frees the frame's bytes for the producer (release store of head, after the copy-out).
     void consume(const FrameRef& frame) noexcept;
+    // Release store of head: the consumer is done with every byte below `new_head`.
+    void publish_head(std::uint64_t new_head) noexcept;
+
+    // The counters as each side loads them: its own relaxed, the other side's with acquire.
+    std::uint64_t own_head() const noexcept { return counter(ring_layout::kHeadOffset).load(std::memory_order_relaxed); }
+    std::uint64_t own_tail() const noexcept { return counter(ring_layout::kTailOffset).load(std::memory_order_relaxed); }
+    std::uint64_t acquire_head() const noexcept { return counter(ring_layout::kHeadOffset).load(std::memory_order_acquire); }
+    std::uint64_t acquire_tail() const noexcept { return counter(ring_layout::kTailOffset).load(std::memory_order_acquire); }
+
+    // The low 32-bit halves of head and tail (the layout is little-endian): the futex words a
+    // producer waiting for room and a consumer waiting for a message park on.
+    const std::uint32_t* head_word() const noexcept {
+        return reinterpret_cast<const std::uint32_t*>(base_ + ring_layout::kHeadOffset);
+    }
+    const std::uint32_t* tail_word() const noexcept {
+        return reinterpret_cast<const std::uint32_t*>(base_ + ring_layout::kTailOffset);
+    }
+    // The capacity as push and pop check it (0 for a header no creator has written).
+    Result<std::uint64_t> valid_capacity() const { return checked_capacity(); }
 
     // Snapshots of the header; callable from either side or a third party.
     std::uint64_t capacity() const noexcept;
@@ -171,12 +226,23 @@ private:
     return capacity;
 }
 
-[[gnu::always_inline]] inline Result<bool> SpscRing::push(std::span<const std::byte> payload) {
+[[gnu::always_inline]] inline Status SpscRing::check_frame_size(std::uint64_t length) const {
+    auto capacity = checked_capacity();
+    if (!capacity) [[unlikely]]
+        return std::unexpected(std::move(capacity.error()));
+    const std::uint64_t frame_len = length + ring_layout::kLengthSize;
+    if (frame_len > *capacity) [[unlikely]]
+        return std::unexpected(ring_detail::message_too_large(frame_len, *capacity, map_size_));
+    if (length > UINT32_MAX) [[unlikely]]
+        return std::unexpected(ring_detail::payload_too_long(length));
+    return {};
+}
+
+[[gnu::always_inline]] inline Result<bool> SpscRing::reserve(std::uint64_t length, FrameSlot& slot) {
     using namespace ring_layout;
     auto capacity = checked_capacity();
     if (!capacity) [[unlikely]]
         return std::unexpected(std::move(capacity.error()));
-    const std::uint64_t length = payload.size();
     const std::uint64_t frame_len = length + kLengthSize;
     if (frame_len > *capacity) [[unlikely]]
         return std::unexpected(ring_detail::message_too_large(frame_len, *capacity, map_size_));
@@ -186,13 +252,30 @@ private:
     // Acquire: the consumer's copy-out of everything below head is complete before we reuse it.
     const std::uint64_t head = counter(kHeadOffset).load(std::memory_order_acquire);
     const std::uint64_t tail = counter(kTailOffset).load(std::memory_order_relaxed);  // our own
+    // Never more in use than the capacity: otherwise the free space computed below would
+    // overlap unread frames (a foreign write, or a late head store after a re-initialisation).
+    if (tail - head > *capacity) [[unlikely]]
+        return std::unexpected(ring_detail::corrupt_counters(tail - head, *capacity));
     if ((tail - head) + frame_len > *capacity) return false;
+    slot = FrameSlot{tail, static_cast<std::uint32_t>(length), data(), *capacity - 1};
+    return true;
+}
 
-    const std::uint64_t mask = *capacity - 1;
-    ring_detail::write_prefix(data(), mask, tail, static_cast<std::uint32_t>(length));
-    ring_detail::write_wrapped(data(), mask, tail + kLengthSize, payload.data(), length);
-    // Release: publishes every byte of the frame before the new tail becomes visible.
-    counter(kTailOffset).store(tail + frame_len, std::memory_order_release);
+inline void SpscRing::publish_tail(std::uint64_t new_tail) noexcept {
+    // Release: publishes every byte of the frames below new_tail before the tail is visible.
+    counter(ring_layout::kTailOffset).store(new_tail, std::memory_order_release);
+}
+
+[[gnu::always_inline]] inline Result<bool> SpscRing::push(std::span<const std::byte> payload) {
+    FrameSlot slot{};
+    auto reserved = reserve(payload.size(), slot);
+    if (!reserved) [[unlikely]]
+        return std::unexpected(std::move(reserved.error()));
+    if (!*reserved) return false;
+    slot.write_prefix();
+    ring_detail::write_wrapped(slot.data, slot.mask, slot.tail + ring_layout::kLengthSize, payload.data(),
+                               payload.size());
+    publish_tail(slot.end());
     return true;
 }
 
@@ -201,6 +284,12 @@ private:
     const std::uint64_t head = counter(kHeadOffset).load(std::memory_order_relaxed);  // our own
     // Acquire: every byte the producer wrote before its release store of tail is visible.
     const std::uint64_t tail = counter(kTailOffset).load(std::memory_order_acquire);
+    return peek_at(head, tail);
+}
+
+[[gnu::always_inline]] inline Result<SpscRing::Peeked> SpscRing::peek_at(std::uint64_t head,
+                                                                         std::uint64_t tail) const {
+    using namespace ring_layout;
     if (head == tail) return Peeked{false, {}};
 
     auto capacity = checked_capacity();
@@ -217,9 +306,13 @@ private:
 }
 
 inline void SpscRing::consume(const FrameRef& frame) noexcept {
-    // Release: our copy-out of the frame completes before the producer may overwrite it.
-    counter(ring_layout::kHeadOffset).store(frame.head + ring_layout::kLengthSize + frame.length,
-                                            std::memory_order_release);
+    publish_head(frame.head + ring_layout::kLengthSize + frame.length);
+}
+
+inline void SpscRing::publish_head(std::uint64_t new_head) noexcept {
+    // Release: our copy-out of the frames below new_head completes before the producer may
+    // overwrite them.
+    counter(ring_layout::kHeadOffset).store(new_head, std::memory_order_release);
 }
 
 static_assert(std::endian::native == std::endian::little, "the ring layout is little-endian");

@@ -1,105 +1,64 @@
 #include "ring_buffer.hpp"
 
 #include "../mixed/typed_list.hpp"
-#include "../mixed/value_codec.hpp"
 #include "../py/args.hpp"
-#include "../py/gc_pause.hpp"
-#include "../py/instance.hpp"
 #include "../text.hpp"
-#include "ring.hpp"
+#include "ring_docs.hpp"
+#include "ring_transfer.hpp"
 
-namespace kelparine {
-namespace {
+namespace kelparine::ring_object {
 
 using py::PyResult;
 using py::Ref;
 
-// The ring object's own mapping of the whole segment. All ring state lives in the segment.
-struct RingState {
-    explicit RingState(Mapping m) noexcept : mapping(std::move(m)) {}
-    SpscRing ring() const noexcept { return SpscRing(mapping.base(), mapping.size()); }
-    Mapping mapping;  // unmapped when the ring object is deallocated
-};
-
 PyTypeObject* g_type = nullptr;
 
-SpscRing ring_of(PyObject* self) noexcept { return py::payload_of<RingState>(self).ring(); }
+py::PyResult<void> enter_slow(RingState& ring, Role role) noexcept {
+    return py::detail::enter_slow(ring.gate, role, kClassName,
+                     role == Role::Producer
+                         ? "a reserve() loan of this ring object is outstanding: leave its with block first"
+                         : "a borrow() loan of this ring object is outstanding: leave its with block first");
+}
+
+namespace {
+
+// The snapshot members never give the interpreter lock up: only a closed ring is refused.
+PyResult<SpscRing> observed(PyObject* self) {
+    RingState& s = state(self);
+    if (auto open = py::refuse_closed(s.gate, kClassName); !open) return std::unexpected(std::move(open.error()));
+    return s.ring();
+}
 
 constexpr py::Signature<1> kPush{"push", {"data"}, 1};
 PyResult<Ref> push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 1> bound;
     if (!py::bind(kPush, args, nargs, kwnames, bound)) return py::python_error();
-    PyObject* data = bound[0];
+    RingState& s = state(self);
+    if (auto entered = enter(s, Role::Producer, "push"); !entered) return std::unexpected(std::move(entered.error()));
     ByteBuffer scratch;
-    std::span<const std::byte> payload;
-    if (PyList_Check(data)) {
-        // One level only: an element that is itself a list is refused by pack_value.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(data, i));
-            if (auto packed = pack_value(item.get(), scratch); !packed)
-                return std::unexpected(std::move(packed.error()));
-        }
-        payload = scratch.bytes();
-    } else {
-        auto encoded = encode_value(data, scratch);  // bytes/bytearray in place: one copy
-        if (!encoded) return std::unexpected(std::move(encoded.error()));
-        payload = *encoded;
-    }
-    auto written = ring_of(self).push(payload);
-    if (!written) return py::fail(std::move(written.error()));
+    auto payload = encode_message(bound[0], scratch);
+    if (!payload) return std::unexpected(std::move(payload.error()));
+    auto written = write_message<Handoff::Quiet>(s, *payload);
+    if (!written) [[unlikely]]
+        return py::fail(std::move(written.error()));
     return Ref::boolean(*written);
-}
-
-// A peeked frame's payload as one run: in place when it does not wrap, else copied to `scratch`.
-std::span<const std::byte> payload_view(const FrameRef& frame, ByteBuffer& scratch) {
-    if (const std::byte* in_place = frame.contiguous_payload()) return {in_place, frame.length};
-    std::byte* out = scratch.extend(frame.length);
-    frame.copy_payload(out);
-    return {out, frame.length};
-}
-
-// Decoding failures consume the message, except a failed allocation: that message stays.
-template <class Value>
-PyResult<Value> finish_decode(SpscRing& ring, const FrameRef& frame, PyResult<Value> decoded) {
-    const bool out_of_memory = !decoded && std::holds_alternative<py::PythonError>(decoded.error()) &&
-                               PyErr_ExceptionMatches(PyExc_MemoryError);
-    if (!out_of_memory) ring.consume(frame);
-    return decoded;
 }
 
 constexpr py::Signature<1> kPop{"pop", {"tag"}, 0};
 PyResult<Ref> pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 1> bound;
     if (!py::bind(kPop, args, nargs, kwnames, bound)) return py::python_error();
-    std::optional<std::string_view> tag_text;
+    std::optional<std::string_view> tag;
     if (bound[0] != nullptr && bound[0] != Py_None) {
         auto text = py::to_utf8(bound[0], "tag");  // checked before the ring is looked at
         if (!text) return std::unexpected(std::move(text.error()));
-        tag_text = *text;
+        tag = *text;
     }
-    SpscRing ring = ring_of(self);
-    auto peeked = ring.peek();
-    if (!peeked) return py::fail(std::move(peeked.error()));
-    if (!peeked->has_frame) return Ref::none();
-    const FrameRef& frame = peeked->frame;
-
-    if (!tag_text) {
-        // Raw: one copy, straight from the ring into the new bytes object. If it cannot be
-        // allocated the message stays in the ring.
-        Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, frame.length));
-        if (!out) return py::python_error();
-        frame.copy_payload(reinterpret_cast<std::byte*>(PyBytes_AS_STRING(out.get())));
-        ring.consume(frame);
-        return out;
-    }
-    // Decoded in place before the frame is released to the producer.
-    ByteBuffer scratch;
-    auto decode = [&]() -> PyResult<Ref> {
-        auto unpacked = unpack_one(payload_view(frame, scratch), *tag_text);
-        if (!unpacked) return std::unexpected(std::move(unpacked.error()));
-        return std::move(unpacked->value);
-    };
-    return finish_decode(ring, frame, decode());
+    RingState& s = state(self);
+    if (auto entered = enter(s, Role::Consumer, "pop"); !entered) return std::unexpected(std::move(entered.error()));
+    auto taken = tag ? take_value<Handoff::Quiet>(s, *tag) : take_bytes<Handoff::Quiet>(s);
+    if (taken && !*taken) return Ref::none();
+    return taken;
 }
 
 constexpr py::Signature<1> kPopMixed{"pop_mixed", {"schema"}, 1};
@@ -108,38 +67,82 @@ PyResult<Ref> pop_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!py::bind(kPopMixed, args, nargs, kwnames, bound)) return py::python_error();
     auto schema = py::to_list(bound[0], "schema");
     if (!schema) return std::unexpected(std::move(schema.error()));
-    // Converted before the ring is touched, and the collector is paused until the frame is
-    // consumed (decoding allocates lists), so no Python code runs between peek and consume;
-    // a bad entry is only reported when there is a message to decode.
+    // Converted before the ring is touched; a bad entry is only reported when there is a
+    // message to decode.
     ParsedSchema parsed = ParsedSchema::parse(*schema);
-    py::GcPause no_collection;
-    SpscRing ring = ring_of(self);
-    auto peeked = ring.peek();
-    if (!peeked) return py::fail(std::move(peeked.error()));
-    if (!peeked->has_frame) return Ref::none();
-    ByteBuffer scratch;
-    auto decode = [&]() -> PyResult<Ref> {
-        auto unpacked = unpack_mixed_counted(payload_view(peeked->frame, scratch), parsed);
-        if (!unpacked) return std::unexpected(std::move(unpacked.error()));
-        return std::move(unpacked->list);
-    };
-    return finish_decode(ring, peeked->frame, decode());
+    RingState& s = state(self);
+    if (auto entered = enter(s, Role::Consumer, "pop_mixed"); !entered)
+        return std::unexpected(std::move(entered.error()));
+    auto taken = take_mixed<Handoff::Quiet>(s, parsed);
+    if (taken && !*taken) return Ref::none();
+    return taken;
 }
 
-PyResult<Ref> used(PyObject* self) { return py::from_u64(ring_of(self).used()); }
-PyResult<Ref> capacity(PyObject* self) { return py::from_u64(ring_of(self).capacity()); }
-PyResult<Ref> free_bytes(PyObject* self) { return py::from_u64(ring_of(self).free()); }
-PyResult<Ref> is_empty(PyObject* self) { return Ref::boolean(ring_of(self).is_empty()); }
-PyResult<Ref> is_full(PyObject* self) { return Ref::boolean(ring_of(self).is_full()); }
+template <class Snapshot>
+PyResult<Ref> count(PyObject* self, Snapshot snapshot) {
+    auto ring = observed(self);
+    if (!ring) return std::unexpected(std::move(ring.error()));
+    return py::from_u64(snapshot(*ring));
+}
+PyResult<Ref> used(PyObject* self) { return count(self, [](const SpscRing& r) { return r.used(); }); }
+PyResult<Ref> capacity(PyObject* self) { return count(self, [](const SpscRing& r) { return r.capacity(); }); }
+PyResult<Ref> free_bytes(PyObject* self) { return count(self, [](const SpscRing& r) { return r.free(); }); }
+PyResult<Ref> is_empty(PyObject* self) {
+    auto ring = observed(self);
+    if (!ring) return std::unexpected(std::move(ring.error()));
+    return Ref::boolean(ring->is_empty());
+}
+PyResult<Ref> is_full(PyObject* self) {
+    auto ring = observed(self);
+    if (!ring) return std::unexpected(std::move(ring.error()));
+    return Ref::boolean(ring->is_full());
+}
 
 PyResult<Ref> repr(PyObject* self) {
-    const SpscRing ring = ring_of(self);
-    // Separate loads: under concurrent use used + free need not equal the capacity.
-    const std::string text =
-        concat("SpscRingBuffer(capacity=", ring.capacity(), ", used=", ring.used(), ", free=", ring.free(), ")");
+    const RingState& s = state(self);
+    std::string text = "SpscRingBuffer(closed=true)";
+    if (!s.gate.closed()) {
+        const SpscRing ring = s.ring();
+        // Separate loads: under concurrent use used + free need not equal the capacity.
+        text = concat("SpscRingBuffer(capacity=", ring.capacity(), ", used=", ring.used(), ", free=", ring.free(), ")");
+    }
     Ref result = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (!result) return py::python_error();
     return result;
+}
+
+PyResult<Ref> close(PyObject* self) {
+    RingState& s = state(self);
+    if (s.gate.closed()) return Ref::none();
+    s.gate.forget_threads_lost_in_fork();
+    if (s.gate.any_lent()) {
+        PyErr_SetString(PyExc_BufferError,
+                        "cannot close SpscRingBuffer: a reserve() or borrow() loan of it is outstanding");
+        return py::python_error();
+    }
+    s.gate.mark_closed();
+    if (!s.gate.idle()) {
+        // Threads parked on the ring's words see the mark at once; copies finish their run.
+        wait::futex_wake_all(s.ring().tail_word());
+        wait::futex_wake_all(s.ring().head_word());
+        py::wait_until_unused(s.gate);
+    }
+    s.mapping.reset();
+    return Ref::none();
+}
+
+PyResult<Ref> closed(PyObject* self) { return Ref::boolean(state(self).gate.closed()); }
+
+PyResult<Ref> enter_context(PyObject* self) {
+    if (auto open = py::refuse_closed(state(self).gate, kClassName); !open)
+        return std::unexpected(std::move(open.error()));
+    return Ref::borrow(self);
+}
+
+PyResult<Ref> exit_context(PyObject* self, PyObject* const* /*args*/, Py_ssize_t /*nargs*/, PyObject* /*kwnames*/) {
+    auto closed_now = close(self);
+    if (!closed_now) return closed_now;
+    return Ref::boolean(false);
 }
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
@@ -228,6 +231,14 @@ PyMethodDef kMethods[] = {
      "    True\n"
      "    >>> ring.pop_mixed([(\"i64\", 1), (\"f64\", 2), (\"str\", 1)])\n"
      "    [7, [0.5, 1.5], 'ok']"},
+    {"put", py::as_cfunction(py::fastcall_entry<g_type, put>), kFast, docs::kPut},
+    {"get", py::as_cfunction(py::fastcall_entry<g_type, get>), kFast, docs::kGet},
+    {"get_mixed", py::as_cfunction(py::fastcall_entry<g_type, get_mixed>), kFast, docs::kGetMixed},
+    {"select", py::as_cfunction(py::static_fastcall_entry<select>), kFast | METH_STATIC, docs::kSelect},
+    {"close", py::as_cfunction(py::noargs_entry<g_type, close>), METH_NOARGS, docs::kClose},
+    {"closed", py::as_cfunction(py::noargs_entry<g_type, closed>), METH_NOARGS, docs::kClosed},
+    {"__enter__", py::as_cfunction(py::noargs_entry<g_type, enter_context>), METH_NOARGS, docs::kEnter},
+    {"__exit__", py::as_cfunction(py::fastcall_entry<g_type, exit_context>), kFast, docs::kExit},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -242,9 +253,11 @@ PyType_Slot kSlots[] = {
                     "    frame: u32 little-endian payload length n, then n payload bytes\n\n"
                     "Made by SharedMemory.spsc(). The ring lives entirely in the segment:\n"
                     "producer and consumer coordinate only through the head and tail\n"
-                    "counters, with no lock and no system call, and neither ever waits.\n"
-                    "push() returns False when the ring lacks room and pop() returns None\n"
-                    "when it is empty; both sides poll (or sleep) and try again.\n\n"
+                    "counters, with no lock. push() returns False when the ring lacks room\n"
+                    "and pop() returns None when it is empty, without ever waiting or\n"
+                    "making a system call; put() and get() wait instead (asleep, with the\n"
+                    "interpreter lock given up, woken by the other side), with a timeout,\n"
+                    "and select() waits for the first of several rings.\n\n"
                     "Contract: at any time at most one caller pushes and at most one caller\n"
                     "pops, counted over all processes that map the ring. Two producers or two\n"
                     "consumers corrupt the ring without any error. used(), free(),\n"
@@ -278,12 +291,18 @@ PyType_Spec kSpec{
 
 }  // namespace
 
-py::PyResult<PyTypeObject*> spsc_ring_buffer_type() noexcept { return py::make_type(g_type, kSpec); }
+}  // namespace kelparine::ring_object
 
-py::PyResult<py::Ref> new_spsc_ring_buffer(Mapping mapping) noexcept {
+namespace kelparine {
+
+py::PyResult<PyTypeObject*> spsc_ring_buffer_type() noexcept {
+    return py::make_type(ring_object::g_type, ring_object::kSpec);
+}
+
+py::PyResult<py::Ref> new_spsc_ring_buffer(Mapping mapping, std::string_view name) {
     auto type = spsc_ring_buffer_type();
     if (!type) return std::unexpected(std::move(type.error()));
-    return py::new_instance<RingState>(*type, std::move(mapping));
+    return py::new_instance<ring_object::RingState>(*type, std::move(mapping), std::string(name));
 }
 
 }  // namespace kelparine

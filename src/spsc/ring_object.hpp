@@ -1,0 +1,59 @@
+// The SpscRingBuffer object's own state, shared by the files that implement its members: the
+// mapping, the segment's name (for pickling and messages), the gate that keeps calls of one
+// role from overlapping once they give the interpreter lock up, and what each side knows for
+// its wake-up decisions.
+#pragma once
+
+#include <string>
+
+#include "../object_gate.hpp"
+#include "../platform/unix/owned_fd.hpp"
+#include "../py/boundary.hpp"
+#include "../py/instance.hpp"
+#include "../py/object_entry.hpp"
+#include "ring.hpp"
+#include "ring_wake.hpp"
+
+namespace kelparine::ring_object {
+
+using Role = ObjectGate::Role;
+
+struct RingState {
+    RingState(Mapping m, std::string segment_name) noexcept
+        : mapping(std::move(m)), name(std::move(segment_name)) {}
+    SpscRing ring() const noexcept { return SpscRing(mapping.base(), mapping.size()); }
+
+    Mapping mapping;  // unmapped by close(), or when the object is deallocated
+    std::string name;
+    ObjectGate gate;
+    WakeLedger producer;  // this object's stores of tail
+    WakeLedger consumer;  // this object's stores of head
+    // Learned from waits: the peer on the other side delivered without waking us (it only
+    // polls, or is not this module), so parks stay short.
+    bool silent_producer = false;
+    bool silent_consumer = false;
+};
+
+inline RingState& state(PyObject* self) noexcept { return py::payload_of<RingState>(self); }
+
+inline constexpr const char kClassName[] = "SpscRingBuffer";
+
+// With the interpreter lock: whether a producer (consumer) call may go ahead; see
+// py/object_entry.hpp.
+py::PyResult<void> enter_slow(RingState& ring, Role role) noexcept;
+[[gnu::always_inline]] inline py::PyResult<void> enter(RingState& ring, Role role, const char* /*member*/) noexcept {
+    if (ring.gate.free(role)) [[likely]]
+        return {};
+    return enter_slow(ring, role);
+}
+
+// The type object, created once per process.
+extern PyTypeObject* g_type;
+
+// Members implemented outside ring_buffer.cpp (fast-call bodies).
+py::PyResult<py::Ref> put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+py::PyResult<py::Ref> get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+py::PyResult<py::Ref> get_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+py::PyResult<py::Ref> select(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace kelparine::ring_object

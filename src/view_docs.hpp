@@ -1,0 +1,50 @@
+// Reference texts of the MappedView members added beside the original ones: the lock timeout
+// and the handle members. Each starts with the text signature (up to "--").
+#pragma once
+
+namespace kelparine::view_object::docs {
+
+inline constexpr const char kSetLockTimeout[] =
+    "set_lock_timeout($self, seconds)\n--\n\n"
+    "Bound every later wait of this view for the segment's lock word.\n\n"
+    "`seconds` None (the default of a new view) waits for as long as it\n"
+    "takes; a number of seconds bounds each wait (0: a single attempt). When\n"
+    "a wait runs out the call raises TimeoutError, writes nothing and leaves\n"
+    "the cursor alone. The message shows the word seen: a hold that never\n"
+    "ends is usually one left by a process that died holding it, which\n"
+    "tools/kelparine-inspect NAME --clear-stale-lock can clear. The setting\n"
+    "belongs to this view object only.\n\n"
+    "Raises:\n"
+    "    ValueError: a negative or NaN `seconds`.\n"
+    "    TypeError: `seconds` is neither a number nor None.\n\n"
+    "Example:\n\n"
+    "    >>> view.set_lock_timeout(0.5)\n"
+    "    >>> view.lock_timeout()\n"
+    "    0.5";
+
+inline constexpr const char kLockTimeout[] =
+    "lock_timeout($self)\n--\n\n"
+    "Return the bound on lock waits in seconds, or None when there is none.\n\n"
+    "See set_lock_timeout().";
+
+inline constexpr const char kClose[] =
+    "close($self)\n--\n\n"
+    "Unmap the view now instead of when the object is collected.\n\n"
+    "Closing twice is harmless; any other call on a closed view raises\n"
+    "ValueError \"MappedView is closed\". The segment and its name stay:\n"
+    "remove() is separate. Calls other threads are making on this view end\n"
+    "first (one waiting for the lock word ends with that ValueError).";
+
+inline constexpr const char kClosed[] =
+    "closed($self)\n--\n\n"
+    "Return True once close() has been called on this object, else False.";
+
+inline constexpr const char kEnter[] =
+    "__enter__($self)\n--\n\n"
+    "Return the view itself: `with shm.map() as view:` closes it at the end.";
+
+inline constexpr const char kExit[] =
+    "__exit__($self, *args)\n--\n\n"
+    "Close the view (never removes the segment); exceptions propagate.";
+
+}  // namespace kelparine::view_object::docs

@@ -1,0 +1,72 @@
+#include "py/gate_hooks.hpp"
+#include "py/object_entry.hpp"
+#include "py/timeout.hpp"
+#include "text.hpp"
+#include "view_object.hpp"
+#include "wait/idle.hpp"
+
+namespace kelparine::view_object {
+namespace {
+
+using py::PyResult;
+
+// Nobody wakes a waiter when a hold ends (the word's protocol has no waiter count), so the
+// sleeps stay short: 50 us doubling to 1 ms.
+constexpr wait::ParkSchedule kLockParks{50 * wait::kMicrosecond, 0, wait::kMillisecond};
+
+std::string word_meaning(std::int32_t word) {
+    if (word == kWriteLocked) return "held exclusively";
+    if (word > 0) return concat("held shared by ", word, word == 1 ? " reader" : " readers");
+    return "a value no hold ever leaves: corrupt or stale";
+}
+
+py::Failure lock_timed_out(const ViewState& view, std::int32_t word) {
+    return ShmError::timed_out(concat(
+        "timed out after ", py::seconds_text(*view.lock_timeout), " s waiting for the lock word of '", view.name,
+        "', which reads ", word, " (", word_meaning(word), "); a process that died holding it leaves it so: see ",
+        "tools/kelparine-inspect ", view.name, " --clear-stale-lock"));
+}
+
+template <class Guard, class Attempt>
+PyResult<Guard> hold(ViewState& view, Attempt&& attempt) {
+    std::int32_t seen = 0;
+    if (std::optional<Guard> at_once = attempt(seen)) [[likely]]
+        return std::move(*at_once);
+    const wait::Deadline deadline =
+        view.lock_timeout ? wait::Deadline::after_ns(static_cast<std::int64_t>(*view.lock_timeout * 1e9))
+                          : wait::Deadline::never();
+    ObjectGate* gates[] = {&view.gate};
+    py::GateHooks hooks(gates, kViewRole, true);  // this view's other calls wait meanwhile
+    std::optional<Guard> taken;
+    auto check = [&](bool& moved) {
+        moved = false;
+        if (view.gate.closed()) return wait::Check::Cancelled;  // before any access to the mapping
+        std::optional<Guard> attempted = attempt(seen);
+        if (!attempted) return wait::Check::Wait;
+        taken.emplace(std::move(*attempted));
+        return wait::Check::Ready;
+    };
+    const wait::WaitResult waited = wait::wait_until(check, wait::sleep_for, hooks, deadline, kLockParks);
+    switch (waited.outcome) {
+        case wait::Outcome::Ready: return std::move(*taken);
+        case wait::Outcome::TimedOut: return std::unexpected(lock_timed_out(view, seen));
+        case wait::Outcome::Interrupted: return py::python_error();
+        case wait::Outcome::Cancelled: break;
+    }
+    PyErr_Format(PyExc_ValueError, "%s is closed", kClassName);
+    return py::python_error();
+}
+
+}  // namespace
+
+PyResult<ShmReadGuard> hold_shared(ViewState& view) {
+    const ShmRwLock lock = view.lock();
+    return hold<ShmReadGuard>(view, [lock](std::int32_t& seen) { return lock.try_acquire_read(seen); });
+}
+
+PyResult<ShmWriteGuard> hold_exclusive(ViewState& view) {
+    const ShmRwLock lock = view.lock();
+    return hold<ShmWriteGuard>(view, [lock](std::int32_t& seen) { return lock.try_acquire_write(seen); });
+}
+
+}  // namespace kelparine::view_object
