@@ -62,6 +62,12 @@ MEMBERS = {
         "get($self, tag=None, timeout=None)",
         "get_mixed($self, schema, timeout=None)",
         "select(rings, timeout=None)",
+        "pop_into($self, buffer)",
+        "get_into($self, buffer, timeout=None)",
+        "push_many($self, items)",
+        "pop_many($self, max_messages, tag=None)",
+        "reserve($self, size, timeout=None)",
+        "borrow($self, timeout=None)",
         "close($self)",
         "closed($self)",
     ],
@@ -267,6 +273,12 @@ def valid_arguments(cls, name, seg_name):
         ("SpscRingBuffer", "get"): ["u8", 0],
         ("SpscRingBuffer", "get_mixed"): [[("u8", 1)], 0],
         ("SpscRingBuffer", "select"): [[], 0],
+        ("SpscRingBuffer", "pop_into"): [bytearray(8)],
+        ("SpscRingBuffer", "get_into"): [bytearray(8), 0],
+        ("SpscRingBuffer", "push_many"): [[b"x"]],
+        ("SpscRingBuffer", "pop_many"): [1, None],
+        ("SpscRingBuffer", "reserve"): [1, 0],
+        ("SpscRingBuffer", "borrow"): [0],
     }[(cls, name)]
 
 

@@ -204,6 +204,7 @@ public:
     bool is_empty() const noexcept;
 
 private:
+    friend class PushBatch;
     std::atomic_ref<std::uint64_t> counter(std::size_t offset) const noexcept {
         return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(base_ + offset));
     }
@@ -214,6 +215,56 @@ private:
 
     std::byte* base_;
     std::uint64_t map_size_;
+};
+
+// Producer: several frames written behind one acquire of head and published together with one
+// release of tail (publish(end()) or the waking form). Frames are written in order and stop at
+// the first that does not fit the room seen at begin.
+class PushBatch {
+public:
+    // Errors: a corrupt capacity, or counters that cannot be right (as push).
+    static Result<PushBatch> begin(SpscRing& ring);
+    // Whether a frame of `length` payload bytes fits after the frames appended so far.
+    bool fits(std::uint64_t length) const noexcept {
+        return length <= UINT32_MAX && (tail_ - head_) + ring_layout::kLengthSize + length <= capacity_;
+    }
+    // Writes the frame (fits(payload.size()) must hold); it becomes visible only when published.
+    void append(std::span<const std::byte> payload) noexcept {
+        ring_detail::write_prefix(data_, capacity_ - 1, tail_, static_cast<std::uint32_t>(payload.size()));
+        ring_detail::write_wrapped(data_, capacity_ - 1, tail_ + ring_layout::kLengthSize, payload.data(),
+                                   payload.size());
+        tail_ += ring_layout::kLengthSize + payload.size();
+    }
+    std::uint64_t start() const noexcept { return start_; }
+    std::uint64_t end() const noexcept { return tail_; }
+
+private:
+    PushBatch(std::byte* data, std::uint64_t capacity, std::uint64_t head, std::uint64_t tail) noexcept
+        : data_(data), capacity_(capacity), head_(head), start_(tail), tail_(tail) {}
+    std::byte* data_;
+    std::uint64_t capacity_;
+    std::uint64_t head_;   // as loaded once, with acquire ordering
+    std::uint64_t start_;  // tail before the batch
+    std::uint64_t tail_;   // tail after the frames appended so far
+};
+
+// Consumer: the frames published when the batch began (one acquire of tail), taken in order;
+// head is stored once at the end (publish_head(end()) or the waking form).
+class PopBatch {
+public:
+    explicit PopBatch(const SpscRing& ring) noexcept
+        : ring_(ring), start_(ring.own_head()), head_(start_), tail_(ring.acquire_tail()) {}
+    // The next frame, checked as peek() checks it; has_frame false once the batch is drained.
+    Result<SpscRing::Peeked> next() const { return ring_.peek_at(head_, tail_); }
+    void advance(const FrameRef& frame) noexcept { head_ = frame.head + ring_layout::kLengthSize + frame.length; }
+    std::uint64_t start() const noexcept { return start_; }
+    std::uint64_t end() const noexcept { return head_; }
+
+private:
+    const SpscRing& ring_;
+    std::uint64_t start_;
+    std::uint64_t head_;
+    std::uint64_t tail_;
 };
 
 // Hot paths, inline so that the binding's push and pop compile into one function each.
@@ -259,6 +310,15 @@ private:
     if ((tail - head) + frame_len > *capacity) return false;
     slot = FrameSlot{tail, static_cast<std::uint32_t>(length), data(), *capacity - 1};
     return true;
+}
+
+inline Result<PushBatch> PushBatch::begin(SpscRing& ring) {
+    auto capacity = ring.checked_capacity();
+    if (!capacity) return std::unexpected(std::move(capacity.error()));
+    const std::uint64_t head = ring.acquire_head();
+    const std::uint64_t tail = ring.own_tail();
+    if (tail - head > *capacity) return std::unexpected(ring_detail::corrupt_counters(tail - head, *capacity));
+    return PushBatch(ring.data(), *capacity, head, tail);
 }
 
 inline void SpscRing::publish_tail(std::uint64_t new_tail) noexcept {

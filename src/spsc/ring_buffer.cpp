@@ -3,7 +3,9 @@
 #include "../mixed/typed_list.hpp"
 #include "../py/args.hpp"
 #include "../text.hpp"
+#include "ring_bulk.hpp"
 #include "ring_docs.hpp"
+#include "ring_loans.hpp"
 #include "ring_transfer.hpp"
 
 namespace kelparine::ring_object {
@@ -16,8 +18,10 @@ PyTypeObject* g_type = nullptr;
 py::PyResult<void> enter_slow(RingState& ring, Role role) noexcept {
     return py::detail::enter_slow(ring.gate, role, kClassName,
                      role == Role::Producer
-                         ? "a reserve() loan of this ring object is outstanding: leave its with block first"
-                         : "a borrow() loan of this ring object is outstanding: leave its with block first");
+                         ? "a reserve() loan of this ring object is outstanding (its with block is running, or "
+                           "a buffer made from it is still alive)"
+                         : "a borrow() loan of this ring object is outstanding (its with block is running, or "
+                           "a buffer made from it is still alive)");
 }
 
 namespace {
@@ -235,6 +239,12 @@ PyMethodDef kMethods[] = {
     {"get", py::as_cfunction(py::fastcall_entry<g_type, get>), kFast, docs::kGet},
     {"get_mixed", py::as_cfunction(py::fastcall_entry<g_type, get_mixed>), kFast, docs::kGetMixed},
     {"select", py::as_cfunction(py::static_fastcall_entry<select>), kFast | METH_STATIC, docs::kSelect},
+    {"pop_into", py::as_cfunction(py::fastcall_entry<g_type, pop_into>), kFast, docs::kPopInto},
+    {"get_into", py::as_cfunction(py::fastcall_entry<g_type, get_into>), kFast, docs::kGetInto},
+    {"push_many", py::as_cfunction(py::fastcall_entry<g_type, push_many>), kFast, docs::kPushMany},
+    {"pop_many", py::as_cfunction(py::fastcall_entry<g_type, pop_many>), kFast, docs::kPopMany},
+    {"reserve", py::as_cfunction(py::fastcall_entry<g_type, reserve>), kFast, docs::kReserve},
+    {"borrow", py::as_cfunction(py::fastcall_entry<g_type, borrow>), kFast, docs::kBorrow},
     {"close", py::as_cfunction(py::noargs_entry<g_type, close>), METH_NOARGS, docs::kClose},
     {"closed", py::as_cfunction(py::noargs_entry<g_type, closed>), METH_NOARGS, docs::kClosed},
     {"__enter__", py::as_cfunction(py::noargs_entry<g_type, enter_context>), METH_NOARGS, docs::kEnter},

@@ -8,14 +8,6 @@ namespace {
 using py::PyResult;
 using py::Ref;
 
-// A peeked frame's payload as one run: in place when it does not wrap, else copied to `scratch`.
-std::span<const std::byte> payload_view(const FrameRef& frame, ByteBuffer& scratch) {
-    if (const std::byte* in_place = frame.contiguous_payload()) return {in_place, frame.length};
-    std::byte* out = scratch.extend(frame.length);
-    frame.copy_payload(out);
-    return {out, frame.length};
-}
-
 // Decoding failures consume the message, except a failed allocation: that message stays.
 template <Handoff handoff, class Value>
 PyResult<Value> finish_decode(RingState& state, SpscRing& ring, const FrameRef& frame, PyResult<Value> decoded) {
@@ -26,6 +18,13 @@ PyResult<Value> finish_decode(RingState& state, SpscRing& ring, const FrameRef& 
 }
 
 }  // namespace
+
+std::span<const std::byte> payload_view(const FrameRef& frame, ByteBuffer& scratch) {
+    if (const std::byte* in_place = frame.contiguous_payload()) return {in_place, frame.length};
+    std::byte* out = scratch.extend(frame.length);
+    frame.copy_payload(out);
+    return {out, frame.length};
+}
 
 PyResult<std::span<const std::byte>> encode_list_message(PyObject* list, ByteBuffer& scratch) {
     // One level only: an element that is itself a list is refused by pack_value.

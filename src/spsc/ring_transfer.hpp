@@ -94,6 +94,9 @@ template <Handoff handoff>
     return out;
 }
 
+// A frame's payload as one run: in place when it does not wrap, else copied into `scratch`.
+std::span<const std::byte> payload_view(const FrameRef& frame, ByteBuffer& scratch);
+
 // Takes the next message and decodes its first value by `tag`; a null Ref when empty.
 template <Handoff handoff>
 py::PyResult<py::Ref> take_value(RingState& state, std::string_view tag);

@@ -1,0 +1,224 @@
+// The bulk members: pop_into/get_into copy a message into the caller's buffer (no new object
+// per message), push_many/pop_many move a batch behind one acquire and one release of the
+// counters.
+#include <vector>
+
+#include "../py/args.hpp"
+#include "../py/gc_pause.hpp"
+#include "../py/timeout.hpp"
+#include "../py/writable_buffer.hpp"
+#include "../text.hpp"
+#include "ring_bulk.hpp"
+#include "ring_transfer.hpp"
+#include "ring_waits.hpp"
+
+namespace kelparine::ring_object {
+namespace {
+
+using py::PyResult;
+using py::Ref;
+
+constexpr py::Signature<1> kPopInto{"pop_into", {"buffer"}, 1};
+constexpr py::Signature<2> kGetInto{"get_into", {"buffer", "timeout"}, 1};
+constexpr py::Signature<1> kPushMany{"push_many", {"items"}, 1};
+constexpr py::Signature<2> kPopMany{"pop_many", {"max_messages", "tag"}, 1};
+
+// Copies the next message into `into`: its length, or empty when the ring is empty. A message
+// longer than the buffer stays in the ring.
+PyResult<std::optional<std::uint64_t>> take_into(RingState& s, std::span<std::byte> into) {
+    SpscRing ring = s.ring();
+    auto peeked = ring.peek();
+    if (!peeked) return py::fail(std::move(peeked.error()));
+    if (!peeked->has_frame) return std::optional<std::uint64_t>();
+    const FrameRef& frame = peeked->frame;
+    if (frame.length > into.size())
+        return py::fail(ShmError::invalid_argument(
+            concat("message of ", frame.length, " bytes does not fit a buffer of ", into.size(), " bytes")));
+    if (frame.length >= py::kLockFreeCopyBytes) {
+        copy_payload_unlocked(s, frame, into.data());  // the export pins `into`
+    } else {
+        frame.copy_payload(into.data());
+    }
+    give_back<Handoff::Waking>(s, ring, frame);
+    return std::optional<std::uint64_t>(frame.length);
+}
+
+// One item of push_many: in place (a bytes object, kept alive by the caller's sequence) or at
+// `offset` in the batch's packed buffer.
+struct Piece {
+    const std::byte* in_place;
+    std::size_t offset;
+    std::size_t size;
+};
+
+// Encodes every item before anything is written, so an invalid item writes nothing. Bytes stay
+// in place; everything else is copied into `packed` at once (no pointer into a mutable object
+// outlives the conversion of the next item, which may run Python code).
+PyResult<void> encode_items(PyObject* const* items, Py_ssize_t count, ByteBuffer& packed, std::vector<Piece>& pieces) {
+    pieces.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = items[i];
+        if (PyBytes_Check(item)) {
+            pieces.push_back({reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(item)), 0,
+                              static_cast<std::size_t>(PyBytes_GET_SIZE(item))});
+            continue;
+        }
+        const std::size_t start = packed.size();
+        if (PyList_Check(item)) {
+            if (auto done = encode_list_message(item, packed); !done) return std::unexpected(std::move(done.error()));
+        } else if (auto done = pack_value(item, packed); !done) {
+            return std::unexpected(std::move(done.error()));
+        }
+        pieces.push_back({nullptr, start, packed.size() - start});
+    }
+    return {};
+}
+
+}  // namespace
+
+PyResult<Ref> pop_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 1> bound;
+    if (!py::bind(kPopInto, args, nargs, kwnames, bound)) return py::python_error();
+    py::WritableBuffer buffer;
+    if (auto held = buffer.acquire(bound[0], "pop_into"); !held) return std::unexpected(std::move(held.error()));
+    RingState& s = state(self);
+    if (auto entered = enter(s, Role::Consumer, "pop_into"); !entered) return std::unexpected(std::move(entered.error()));
+    auto length = take_into(s, buffer.bytes());
+    if (!length) return std::unexpected(std::move(length.error()));
+    if (!*length) return Ref::none();
+    return py::from_u64(**length);
+}
+
+PyResult<Ref> get_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 2> bound;
+    if (!py::bind(kGetInto, args, nargs, kwnames, bound)) return py::python_error();
+    py::WritableBuffer buffer;
+    if (auto held = buffer.acquire(bound[0], "get_into"); !held) return std::unexpected(std::move(held.error()));
+    auto timeout = py::to_timeout(bound[1]);
+    if (!timeout) return std::unexpected(std::move(timeout.error()));
+    RingState& s = state(self);
+    for (;;) {
+        if (auto entered = enter(s, Role::Consumer, "get_into"); !entered)
+            return std::unexpected(std::move(entered.error()));
+        auto length = take_into(s, buffer.bytes());
+        if (!length) return std::unexpected(std::move(length.error()));
+        if (*length) return py::from_u64(**length);
+        auto waited = wait_for_message(s, timeout->deadline);
+        if (!waited) return std::unexpected(std::move(waited.error()));
+        if (!*waited)
+            return py::fail(ShmError::timed_out(
+                concat("get_into() timed out after ", py::seconds_text(timeout->seconds), " s with no message")));
+    }
+}
+
+PyResult<Ref> push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 1> bound;
+    if (!py::bind(kPushMany, args, nargs, kwnames, bound)) return py::python_error();
+    RingState& s = state(self);
+    if (auto open = py::refuse_closed(s.gate, kClassName); !open) return std::unexpected(std::move(open.error()));
+    // A list or tuple of its own: the items stay alive, whatever the caller does meanwhile.
+    Ref sequence = Ref::steal(PySequence_Fast(bound[0], "'items' must be an iterable of messages"));
+    if (!sequence) return py::python_error();
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    ByteBuffer packed;
+    std::vector<Piece> pieces;
+    if (auto encoded = encode_items(PySequence_Fast_ITEMS(sequence.get()), count, packed, pieces); !encoded)
+        return std::unexpected(std::move(encoded.error()));
+    if (auto entered = enter(s, Role::Producer, "push_many"); !entered) return std::unexpected(std::move(entered.error()));
+    SpscRing ring = s.ring();
+    std::size_t total = 0;
+    for (const Piece& piece : pieces) {
+        if (auto size_ok = ring.check_frame_size(piece.size); !size_ok) return py::fail(std::move(size_ok.error()));
+        total += piece.size;
+    }
+    auto batch = PushBatch::begin(ring);
+    if (!batch) return py::fail(std::move(batch.error()));
+    std::size_t written = 0;
+    auto write_all = [&] {
+        for (const Piece& piece : pieces) {
+            if (!batch->fits(piece.size)) break;
+            batch->append({piece.in_place ? piece.in_place : packed.data() + piece.offset, piece.size});
+            ++written;
+        }
+    };
+    if (total >= py::kLockFreeCopyBytes) {
+        py::LockFreeStretch unlocked(s.gate, Role::Producer);  // every piece is ours or immutable
+        write_all();
+    } else {
+        write_all();
+    }
+    if (written != 0) publish_tail_and_wake(ring, batch->start(), batch->end(), s.producer);
+    return py::from_u64(written);
+}
+
+PyResult<Ref> pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 2> bound;
+    if (!py::bind(kPopMany, args, nargs, kwnames, bound)) return py::python_error();
+    auto limit = py::to_u64(bound[0], "max_messages");
+    if (!limit) return std::unexpected(std::move(limit.error()));
+    std::optional<std::string_view> tag;
+    if (bound[1] != nullptr && bound[1] != Py_None) {
+        auto text = py::to_utf8(bound[1], "tag");
+        if (!text) return std::unexpected(std::move(text.error()));
+        tag = *text;
+    }
+    RingState& s = state(self);
+    if (auto entered = enter(s, Role::Consumer, "pop_many"); !entered) return std::unexpected(std::move(entered.error()));
+    Ref taken = Ref::steal(PyList_New(0));
+    if (!taken) return py::python_error();
+    // No Python code may run between the first look at the frames and the store of head.
+    py::GcPause no_collection;
+    SpscRing ring = s.ring();
+    PopBatch batch(ring);
+    ByteBuffer scratch;
+    // A failure at the first frame is the call's own: a decoding error consumes that message,
+    // as pop(tag) does; a corrupt frame or a failed allocation leaves it. A failure after some
+    // messages were taken ends the batch before the failing frame, which the next call meets.
+    std::optional<py::Failure> failure;
+    for (std::uint64_t n = 0; n < *limit; ++n) {
+        auto peeked = batch.next();
+        if (!peeked) {
+            failure = py::Failure(std::move(peeked.error()));
+            break;
+        }
+        if (!peeked->has_frame) break;
+        const FrameRef& frame = peeked->frame;
+        PyResult<Ref> value = Ref();
+        if (!tag) {
+            value = Ref::steal(PyBytes_FromStringAndSize(nullptr, frame.length));
+            if (!*value) {
+                value = py::python_error();
+            } else {
+                auto* into = reinterpret_cast<std::byte*>(PyBytes_AS_STRING((*value).get()));
+                if (frame.length >= py::kLockFreeCopyBytes) {
+                    copy_payload_unlocked(s, frame, into);
+                } else {
+                    frame.copy_payload(into);
+                }
+            }
+        } else {
+            scratch.truncate(0);
+            auto unpacked = unpack_one(payload_view(frame, scratch), *tag);
+            if (unpacked) {
+                value = std::move(unpacked->value);
+            } else {
+                value = std::unexpected(std::move(unpacked.error()));
+            }
+        }
+        if (value && PyList_Append(taken.get(), value->get()) != 0) value = py::python_error();
+        if (!value) {
+            const bool out_of_memory = std::holds_alternative<py::PythonError>(value.error()) &&
+                                       PyErr_ExceptionMatches(PyExc_MemoryError);
+            if (n == 0 && tag && !out_of_memory) batch.advance(frame);
+            failure = std::move(value.error());
+            break;
+        }
+        batch.advance(frame);
+    }
+    if (batch.end() != batch.start()) publish_head_and_wake(ring, batch.start(), batch.end(), s.consumer);
+    if (failure && PyList_GET_SIZE(taken.get()) == 0) return std::unexpected(std::move(*failure));
+    if (failure && std::holds_alternative<py::PythonError>(*failure)) PyErr_Clear();
+    return taken;
+}
+
+}  // namespace kelparine::ring_object
