@@ -44,7 +44,7 @@ extensions = [
 ]
 
 source_suffix = {".md": "markdown", ".rst": "restructuredtext"}
-exclude_patterns = ["_build", "README.md"]
+exclude_patterns = ["_build"]
 # Docstrings write `name` for code; show it as code rather than as a title.
 default_role = "literal"
 smartquotes_action = "D"  # dashes only: quotes in error messages stay exact
@@ -144,6 +144,7 @@ import kelparine
 from kelparine import SharedMemory, MappedView, SpscRingBuffer
 FEATURES = {FEATURES!r}
 MESON_VERSION = {_meson_version()!r}
+REPO_ROOT = {str(ROOT)!r}
 
 
 def _cleanup(*names):
