@@ -48,6 +48,7 @@ exclude_patterns = ["_build"]
 # Docstrings write `name` for code; show it as code rather than as a title.
 default_role = "literal"
 smartquotes_action = "D"  # dashes only: quotes in error messages stay exact
+highlight_language = "text"  # unlabelled blocks are diagrams and output
 pygments_style = "friendly"
 pygments_dark_style = "monokai"
 
