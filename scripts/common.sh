@@ -35,7 +35,7 @@ build() {
 # it (root, or unprivileged user namespaces), so that examples with fixed segment names never
 # meet another run's segments; elsewhere runs it as it is.
 isolated_shm() {
-    local mount='mount -t tmpfs -o size=256m,mode=1777 tmpfs /dev/shm && exec "$@"'
+    local mount='mount -t tmpfs -o size=256m,mode=1777 tmpfs /dev/shm 2>/dev/null; exec "$@"'
     if ! command -v unshare >/dev/null 2>&1; then
         "$@"
     elif [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
