@@ -4,7 +4,7 @@ A producer process streams typed records (sequence number, reading, flag, label)
 lock-free ring to this process, and keeps a shared telemetry view up to date; this process
 consumes the records, checks them, and reads the producer's telemetry from the view.
 
-    python examples/demo.py [--messages N]
+    PYTHONPATH=build /usr/bin/python3 examples/demo.py [--messages N]
 """
 
 import argparse

@@ -13,7 +13,7 @@ Here a worker process receives a matrix, computes its column means and sends the
 a second region of the same segment; this process checks them against NumPy's own result.
 Needs NumPy (Debian: python3-numpy).
 
-    python examples/numpy_view.py [--rows N] [--cols N]
+    PYTHONPATH=build /usr/bin/python3 examples/numpy_view.py [--rows N] [--cols N]
 """
 
 import argparse
@@ -69,7 +69,9 @@ def main(argv=None):
     parser.add_argument("--cols", type=int, default=50)
     args = parser.parse_args(argv)
     if np is None:
-        print("numpy_view.py needs NumPy (Debian: apt-get install python3-numpy)", file=sys.stderr)
+        print(f"numpy_view.py needs NumPy, which {sys.executable} cannot import. Debian's NumPy\n"
+              "(apt-get install python3-numpy) is for Debian's interpreter: run\n"
+              "PYTHONPATH=build /usr/bin/python3 examples/numpy_view.py", file=sys.stderr)
         return 2
 
     rng = np.random.default_rng(7)

@@ -11,7 +11,7 @@ Every stage polls: push() returns False when the next ring is full, pop_mixed() 
 when the previous one is empty. Waiting spins briefly and then sleeps a little, so stages that
 have nothing to do leave the CPU to the others.
 
-    python examples/pipeline.py [--records N] [--capacity BYTES]
+    PYTHONPATH=build /usr/bin/python3 examples/pipeline.py [--records N] [--capacity BYTES]
 """
 
 import argparse

@@ -19,7 +19,7 @@ reads here after the producer has exited, and checks that no hold is in force. A
 reader in another language takes the lock with a 32-bit compare-exchange (Acquire) and, for
 the ring, loads tail with acquire ordering and stores head with release ordering.
 
-    python examples/plain_reader.py
+    PYTHONPATH=build /usr/bin/python3 examples/plain_reader.py
 """
 
 import argparse

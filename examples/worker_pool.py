@@ -17,7 +17,7 @@ Slot layout (data offsets relative to the slot's start, little-endian):
 
 A slot nobody has written yet is all zeros, which reads as worker 0, nothing done, status "".
 
-    python examples/worker_pool.py [--workers N] [--limit N]
+    PYTHONPATH=build /usr/bin/python3 examples/worker_pool.py [--workers N] [--limit N]
 """
 
 import argparse

@@ -21,6 +21,7 @@ ensure_packages() {
 BUILD_PACKAGES=(g++ pkg-config meson ninja-build python3-dev python3-mesonpy)
 TEST_PACKAGES=(libgtest-dev python3-pytest python3-hypothesis python3-mypy python3-numpy python3-venv python3-pip
                locales libc-l10n)
+DOCS_PACKAGES=(python3-sphinx furo python3-myst-parser python3-numpy)
 
 # build [meson options...]: configures (once) and compiles the extension and the C++ tests.
 build() {
@@ -28,4 +29,33 @@ build() {
         meson setup "$BUILD_DIR" "$ROOT" -Dtests=true "$@" >/dev/null
     fi
     meson compile -C "$BUILD_DIR" >/dev/null
+}
+
+# isolated_shm COMMAND...: runs COMMAND with a private, empty /dev/shm where the system allows
+# it (root, or unprivileged user namespaces), so that examples with fixed segment names never
+# meet another run's segments; elsewhere runs it as it is.
+isolated_shm() {
+    local mount='mount -t tmpfs -o size=256m,mode=1777 tmpfs /dev/shm 2>/dev/null; exec "$@"'
+    if ! command -v unshare >/dev/null 2>&1; then
+        "$@"
+    elif [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
+        unshare --mount -- sh -c "$mount" sh "$@"
+    elif unshare --mount --map-root-user true 2>/dev/null; then
+        unshare --mount --map-root-user -- sh -c "$mount" sh "$@"
+    else
+        "$@"
+    fi
+}
+
+# docs: builds the site into docs/_build/html with warnings as errors (the reference is read
+# from the module in $BUILD_DIR), then runs the pages' examples as doctests.
+docs() {
+    local out="$ROOT/docs/_build"
+    export KELPARINE_BUILD_DIR="$BUILD_DIR"
+    # -E: a fresh environment, so that every page gets the current navigation.
+    "$PYTHON" -m sphinx -b html -E -W --keep-going -q -d "$out/doctrees" "$ROOT/docs" "$out/html"
+    isolated_shm "$PYTHON" -m sphinx -b doctest -W --keep-going -q \
+        -d "$out/doctrees" "$ROOT/docs" "$out/doctest"
+    # With -q the doctest builder prints only failures: show its count.
+    echo "docs: site built, doctests: $(grep -E '^ +[0-9]+ tests?$' "$out/doctest/output.txt" | tr -s ' ' | sed 's/^ //'), 0 failures"
 }

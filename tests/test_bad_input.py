@@ -1,7 +1,7 @@
-"""The bad-input table of README.md ("## Bad input"), run row by row: each call raises exactly
-the exception and message listed, and leaves every segment byte, every cursor, the set of
-segments and the ring's messages as they were (or, where the row says so, consumes exactly the
-one message being decoded)."""
+"""The bad-input table of the documentation (docs/reliability.md, "## Bad input"), run row by
+row: each call raises exactly the exception and message listed, and leaves every segment byte,
+every cursor, the set of segments and the ring's messages as they were (or, where the row says
+so, consumes exactly the one message being decoded)."""
 
 import builtins
 import os
@@ -13,18 +13,18 @@ import pytest
 import kelparine
 from conftest import remove_quietly, shm_path, unique_name
 
-README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+TABLE_PAGE = pathlib.Path(__file__).resolve().parent.parent / "docs" / "reliability.md"
 ROW = re.compile(r"^\| `(?P<call>.+?)` \| (?P<raises>\w+) \| (?:`(?P<message>.*)`|—) \| (?P<after>[^|]+) \|$")
 
 
 def table_rows():
-    text = README.read_text(encoding="utf-8")
+    text = TABLE_PAGE.read_text(encoding="utf-8")
     section = text.split("\n## Bad input\n", 1)[1].split("\n## ", 1)[0]
     rows = []
     for line in section.splitlines():
         if line.startswith("| `"):
             match = ROW.match(line)
-            assert match, f"malformed row in README.md: {line}"
+            assert match, f"malformed row in {TABLE_PAGE.name}: {line}"
             rows.append(pytest.param(match["call"], getattr(builtins, match["raises"]), match["message"],
                                      match["after"].strip(), id=match["call"]))
     return rows
