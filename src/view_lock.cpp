@@ -17,7 +17,7 @@ constexpr wait::ParkSchedule kLockParks{50 * wait::kMicrosecond, 0, wait::kMilli
 std::string word_meaning(std::int32_t word) {
     if (word == kWriteLocked) return "held exclusively";
     if (word > 0) return concat("held shared by ", word, word == 1 ? " reader" : " readers");
-    return "a value no hold ever leaves: corrupt or stale";
+    return "corrupt or stale, clear it";
 }
 
 py::Failure lock_timed_out(const ViewState& view, std::int32_t word) {
