@@ -141,8 +141,9 @@ PyResult<Ref> write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!offset) return std::unexpected(std::move(offset.error()));
     // A bytearray is copied from its own storage, and waiting for the lock runs signal
     // handlers: an export keeps any of them from resizing (freeing) it until the copy is done.
+    // It must be bytearray's own: a subclass's __buffer__ may export another object.
     py::BufferExport pinned;
-    if (PyByteArray_Check(bound[0]) && !pinned.acquire(bound[0])) return py::python_error();
+    if (PyByteArray_Check(bound[0]) && !pinned.acquire_bytearray(bound[0])) return py::python_error();
     ByteBuffer scratch;
     auto bytes = encode_value(bound[0], scratch);  // bytes/bytearray in place: one copy
     if (!bytes) return std::unexpected(std::move(bytes.error()));
