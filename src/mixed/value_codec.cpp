@@ -1,6 +1,7 @@
 #include "value_codec.hpp"
 
 #include <climits>
+#include <string>
 
 #include "../text.hpp"
 
@@ -12,14 +13,35 @@ using py::Ref;
 
 constexpr std::uint64_t kLengthPrefix = 4;
 
-py::Failure unsupported_type(PyObject* value) {
+// type(value).__name__ when it is a str, else the type's C name (tp_name): a metaclass can
+// make __name__ anything, or raise. A failure other than an Exception (KeyboardInterrupt
+// raised by a signal handler meanwhile) is passed on rather than swallowed.
+PyResult<std::string> type_name(PyObject* value) {
     Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
-    if (!name) return py::PythonError{};
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
-    if (text == nullptr) return py::PythonError{};
-    return ShmError::invalid_argument(concat("unsupported type '", std::string_view(text, size),
-                                             "'; supported: bool, int, float, str, bytes, bytearray"));
+    if (name && PyUnicode_Check(name.get())) {
+        Py_ssize_t size = 0;
+        if (const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size))
+            return std::string(text, static_cast<std::size_t>(size));
+    }
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return py::python_error();
+        PyErr_Clear();
+    }
+    return std::string(Py_TYPE(value)->tp_name);
+}
+
+// A failure whose message names the value's type.
+template <class Message>
+py::Failure failure_naming_type(PyObject* value, Message&& message) {
+    auto name = type_name(value);
+    if (!name) return std::move(name.error());
+    return ShmError::invalid_argument(message(*name));
+}
+
+[[gnu::cold]] py::Failure unsupported_type(PyObject* value) {
+    return failure_naming_type(value, [](const std::string& name) {
+        return concat("unsupported type '", name, "'; supported: bool, int, float, str, bytes, bytearray");
+    });
 }
 
 PyResult<void> pack_str(PyObject* value, ByteBuffer& out) {
