@@ -4,10 +4,10 @@
 #include <atomic>
 #include <cstring>
 
+#include "mixed/payload.hpp"
 #include "mixed/typed_list.hpp"
 #include "mixed/value_codec.hpp"
 #include "py/args.hpp"
-#include "py/buffer_export.hpp"
 #include "py/gc_pause.hpp"
 #include "py/instance.hpp"
 #include "py/signals.hpp"
@@ -139,15 +139,11 @@ PyResult<Ref> write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!py::bind(kWrite, args, nargs, kwnames, bound)) return py::python_error();
     auto offset = optional_offset(bound[1]);
     if (!offset) return std::unexpected(std::move(offset.error()));
-    // A bytearray is copied from its own storage, and waiting for the lock runs signal
-    // handlers: an export keeps any of them from resizing (freeing) it until the copy is done.
-    // It must be bytearray's own: a subclass's __buffer__ may export another object.
-    py::BufferExport pinned;
-    if (PyByteArray_Check(bound[0]) && !pinned.acquire_bytearray(bound[0])) return py::python_error();
-    ByteBuffer scratch;
-    auto bytes = encode_value(bound[0], scratch);  // bytes/bytearray in place: one copy
-    if (!bytes) return std::unexpected(std::move(bytes.error()));
-    return store(state(self), *bytes, *offset);
+    // Raw bytes stay in place, pinned by their export until the copy is done: waiting for the
+    // lock runs signal handlers, which must not be able to resize or free them.
+    Payload payload;
+    if (auto encoded = payload.encode_value(bound[0]); !encoded) return std::unexpected(std::move(encoded.error()));
+    return store(state(self), payload.bytes(), *offset);
 }
 
 constexpr py::Signature<1> kSeek{"seek", {"pos"}, 0};
@@ -231,7 +227,7 @@ constexpr py::Signature<2> kWriteMixed{"write_mixed", {"items", "offset"}, 1};
 PyResult<Ref> write_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 2> bound;
     if (!py::bind(kWriteMixed, args, nargs, kwnames, bound)) return py::python_error();
-    auto items = py::to_list(bound[0], "items");
+    auto items = py::to_list_or_tuple(bound[0], "items");
     if (!items) return std::unexpected(std::move(items.error()));
     auto offset = optional_offset(bound[1]);
     if (!offset) return std::unexpected(std::move(offset.error()));

@@ -857,7 +857,7 @@ finally:
 """
 
 
-@pytest.mark.parametrize("kind", ["bytearray-subclass-with-buffer"])
+@pytest.mark.parametrize("kind", ["bytearray-subclass-with-buffer", "array", "mmap", "memoryview"])
 def test_memory_a_waiting_write_copies_from_stays_pinned(seg_name, kind):
     module_dir = os.path.dirname(os.path.abspath(kelparine.__file__))
     result = subprocess.run([sys.executable, "-c", _PINNED_SCRIPT, seg_name, kind], capture_output=True, text=True,

@@ -4,7 +4,8 @@ PanicException (a BaseException)."""
 
 import pytest
 
-UNSUPPORTED = "unsupported type '{}'; supported: bool, int, float, str, bytes, bytearray"
+UNSUPPORTED = ("unsupported type '{}'; supported: bool, int, float, str, bytes, bytearray, and objects exporting a "
+               "C-contiguous buffer")
 
 
 class Boom(Exception):

@@ -1,5 +1,6 @@
 #include "ring_buffer.hpp"
 
+#include "../mixed/payload.hpp"
 #include "../mixed/typed_list.hpp"
 #include "../mixed/value_codec.hpp"
 #include "../py/args.hpp"
@@ -29,23 +30,9 @@ constexpr py::Signature<1> kPush{"push", {"data"}, 1};
 PyResult<Ref> push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 1> bound;
     if (!py::bind(kPush, args, nargs, kwnames, bound)) return py::python_error();
-    PyObject* data = bound[0];
-    ByteBuffer scratch;
-    std::span<const std::byte> payload;
-    if (PyList_Check(data)) {
-        // One level only: an element that is itself a list is refused by pack_value.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(data, i));
-            if (auto packed = pack_value(item.get(), scratch); !packed)
-                return std::unexpected(std::move(packed.error()));
-        }
-        payload = scratch.bytes();
-    } else {
-        auto encoded = encode_value(data, scratch);  // bytes/bytearray in place: one copy
-        if (!encoded) return std::unexpected(std::move(encoded.error()));
-        payload = *encoded;
-    }
-    auto written = ring_of(self).push(payload);
+    Payload payload;  // raw bytes in place, pinned until the copy is done
+    if (auto encoded = payload.encode_message(bound[0]); !encoded) return std::unexpected(std::move(encoded.error()));
+    auto written = ring_of(self).push(payload.bytes());
     if (!written) return py::fail(std::move(written.error()));
     return Ref::boolean(*written);
 }
