@@ -64,60 +64,35 @@ def test_a_type_name_that_raises_keyboard_interrupt_passes_it_on(make_segment):
 # The property: hostile objects built from random hooks
 
 
-def _victim(obj):
-    """The list an object was put into (the hooks mutate it)."""
-    return obj.__dict__.get("victim", [])
+def _hook(action, result):
+    """A hook that first raises `result`, or clears or grows the list its object was put into
+    (its `victim`), or does nothing, then returns `result` (made anew when it is a lambda)."""
 
-
-def _clear_then(result):
     def hook(self, *args):
-        _victim(self).clear()
-        return result(self) if callable(result) else result
-
-    return hook
-
-
-def _grow_then(result):
-    def hook(self, *args):
-        victim = _victim(self)
-        if len(victim) < 50:
+        victim = self.__dict__.get("victim", [])
+        if action == "raise":
+            raise result("hostile")
+        if action == "clear":
+            victim.clear()
+        elif action == "grow" and len(victim) < 50:
             victim.append(0)
-        return result(self) if callable(result) else result
+        return result() if isinstance(result, type(_hook)) else result
 
     return hook
 
 
-def _raise(error):
-    def hook(self, *args):
-        raise error("hostile")
-
-    return hook
-
-
-def _return(result):
-    def hook(self, *args):
-        return result
-
-    return hook
-
-
-NUMBERS = [5, -(2**63), 2**70, True, 1.5, "7", None, SurrogateStr("x")]
-behaviours = st.one_of(
-    st.sampled_from(NUMBERS).map(_return),
-    st.sampled_from([Boom, KeyError, OverflowError, MemoryError, RecursionError]).map(_raise),
-    st.sampled_from(NUMBERS).map(_clear_then),
-    st.sampled_from(NUMBERS).map(_grow_then),
-)
-views = st.sampled_from([
+ACTIONS = st.sampled_from([None, "clear", "grow"])
+NUMBERS = st.sampled_from([5, -(2**63), 2**70, True, 1.5, "7", None, SurrogateStr("x")])
+VIEWS = st.sampled_from([
     lambda: memoryview(b"ok"), lambda: memoryview(b"abcd")[::2], lambda: memoryview(bytearray(b"xy")),
     lambda: memoryview(b"\x01").cast("?", []), lambda: memoryview((ctypes.py_object * 1)()),
     lambda: memoryview(b""), lambda: b"not a memoryview",
 ])
-buffer_hooks = st.one_of(
-    views.map(lambda make: (lambda self, flags: make())),
-    views.map(lambda make: _clear_then(lambda self: make())),
-    st.sampled_from([Boom, BufferError]).map(_raise),
-)
+behaviours = st.one_of(st.tuples(ACTIONS, NUMBERS),
+                       st.tuples(st.just("raise"), st.sampled_from([Boom, KeyError, OverflowError, MemoryError]))
+                       ).map(lambda spec: _hook(*spec))
+buffer_hooks = st.one_of(st.tuples(ACTIONS, VIEWS), st.tuples(st.just("raise"), st.sampled_from([Boom, BufferError]))
+                         ).map(lambda spec: _hook(*spec))
 HOOKS = {"__index__": behaviours, "__float__": behaviours, "__int__": behaviours, "__len__": behaviours,
          "__iter__": behaviours, "__getitem__": behaviours, "__buffer__": buffer_hooks,
          "__release_buffer__": behaviours}

@@ -5,7 +5,6 @@ float, bool and raw bytes; nothing new is written."""
 
 import array
 import ctypes
-import decimal
 import fractions
 import mmap
 import struct
@@ -37,16 +36,6 @@ def f64(value):
     return struct.pack("<d", value)
 
 
-class Index:
-    def __index__(self):
-        return -5
-
-
-class Real:
-    def __float__(self):
-        return 2.25
-
-
 def anonymous_mmap(data):
     m = mmap.mmap(-1, len(data))
     m[:] = data
@@ -63,15 +52,12 @@ def read_only_array():
 # touched where it exists and every path gets a fresh object.
 NUMPY_VALUES = [
     ("bool_", lambda: np.bool_(True), b"\x01"),
-    ("bool_-false", lambda: np.bool_(False), b"\x00"),
     *[(f"{t}", (lambda t=t: np.dtype(t).type(-7 if t.startswith("i") else 7)),
        i64(-7 if t.startswith("i") else 7))
       for t in ("int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64", "longlong", "ulonglong")],
     ("int64-min", lambda: np.int64(-(2**63)), i64(-(2**63))),
     ("uint64-max-i64", lambda: np.uint64(2**63 - 1), i64(2**63 - 1)),
     ("float16", lambda: np.float16(-2.5), f64(-2.5)),
-    ("float16-subnormal", lambda: np.float16(2**-24), f64(2**-24)),
-    ("float16-inf", lambda: np.float16("-inf"), f64(float("-inf"))),
     ("float32", lambda: np.float32(0.1), f64(struct.unpack("<f", struct.pack("<f", 0.1))[0])),
     ("float64", lambda: np.float64(0.1), f64(0.1)),
     ("longdouble", lambda: np.longdouble(0.1), f64(0.1)),  # made from the double 0.1: exact
@@ -81,7 +67,6 @@ NUMPY_VALUES = [
     ("0-d-bool", lambda: np.array(False), b"\x00"),
     # Not numbers in the codec's sense: their raw bytes.
     ("complex64", lambda: np.complex64(1 + 2j), struct.pack("<ff", 1, 2)),
-    ("complex128", lambda: np.complex128(1 - 2j), struct.pack("<dd", 1, -2)),
     ("datetime64", lambda: np.datetime64(5, "s"), i64(5)),
     ("void", lambda: np.void(b"\x01\x02"), b"\x01\x02"),
     ("str_", lambda: np.str_("hé"), b"\x03\x00\x00\x00h\xc3\xa9"),
@@ -95,23 +80,19 @@ NUMPY_VALUES = [
 
 PLAIN_VALUES = [
     ("memoryview", lambda: memoryview(b"abc"), b"abc"),
-    ("memoryview-of-bytearray", lambda: memoryview(bytearray(b"xyz")), b"xyz"),
     ("memoryview-cast", lambda: memoryview(bytes(range(8))).cast("I", [2]), bytes(range(8))),
     ("memoryview-0-d-int", lambda: memoryview(i64(-2)).cast("q", []), i64(-2)),
     ("memoryview-0-d-float", lambda: memoryview(struct.pack("<f", 0.5)).cast("f", []), f64(0.5)),
     ("memoryview-0-d-bool", lambda: memoryview(b"\x02").cast("?", []), b"\x01"),
     ("memoryview-0-d-char", lambda: memoryview(b"q").cast("c", []), b"q"),
     ("array-i", lambda: array.array("i", [1, -1]), struct.pack("<2i", 1, -1)),
-    ("array-d", lambda: array.array("d", [0.5]), f64(0.5)),
     ("array-B", lambda: array.array("B", b"hi"), b"hi"),
     ("mmap", lambda: anonymous_mmap(b"mapped"), b"mapped"),
     ("ctypes-int", lambda: ctypes.c_int(-9), i64(-9)),
-    ("ctypes-double", lambda: ctypes.c_double(1.25), f64(1.25)),
     ("ctypes-array", lambda: (ctypes.c_uint16 * 2)(1, 2), struct.pack("<2H", 1, 2)),
-    ("__index__", Index, i64(-5)),
-    ("__float__", Real, f64(2.25)),
+    ("__index__", type("Index", (), {"__index__": lambda self: -5}), i64(-5)),
+    ("__float__", type("Real", (), {"__float__": lambda self: 2.25}), f64(2.25)),
     ("Fraction", lambda: fractions.Fraction(1, 4), f64(0.25)),
-    ("Decimal", lambda: decimal.Decimal("1.5"), f64(1.5)),
 ]
 
 VALUES = [pytest.param(make, raw, id=name, marks=needs_numpy) for name, make, raw in NUMPY_VALUES] + [
