@@ -5,12 +5,19 @@
 from collections.abc import Iterable, Sequence
 from types import TracebackType
 from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, final, overload
+
+from _typeshed import ReadableBuffer
 from typing_extensions import Self
 
 __all__ = ["SharedMemory", "MappedView", "SpscRingBuffer"]
 
-# What the codec encodes from a Python value (bool is an int, so it is covered by int).
-_Encodable: TypeAlias = bytes | bytearray | str | int | float
+# What the codec encodes from a Python value: bool, int and objects with __index__ (NumPy
+# integers) as integers, float and objects with __float__ as floats, str, and bytes, bytearray
+# and any other buffer (memoryview, NumPy arrays, array.array, mmap) as raw bytes.
+_Encodable: TypeAlias = bytes | bytearray | str | int | float | SupportsIndex | SupportsFloat | ReadableBuffer
+# A sequence of values written back to back. Elements are encodable values (or, for
+# write_mixed, one level of lists or tuples of them); list is invariant, so Any.
+_Values: TypeAlias = list[Any] | tuple[Any, ...]
 # A decoded single value.
 _Value: TypeAlias = int | float | bool | str
 
@@ -68,8 +75,7 @@ class MappedView:
     @overload
     def read(self, tag: str) -> _Value: ...
     def read_mixed(self, schema: _Schema, offset: SupportsIndex | None = None) -> list[Any]: ...
-    # Elements are encodable values or lists of them (one level); list is invariant, so Any.
-    def write_mixed(self, items: list[Any], offset: SupportsIndex | None = None) -> None: ...
+    def write_mixed(self, items: _Values, offset: SupportsIndex | None = None) -> None: ...
     def zero(self) -> None: ...
     def reader_count(self) -> int: ...
     def is_write_locked(self) -> bool: ...
@@ -85,7 +91,7 @@ class MappedView:
 
 @final
 class SpscRingBuffer:
-    def push(self, data: _Encodable | list[Any]) -> bool: ...
+    def push(self, data: _Encodable | _Values) -> bool: ...
     @overload
     def pop(self, tag: None = None) -> bytes | None: ...
     @overload

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "mixed/payload.hpp"
 #include "mixed/typed_list.hpp"
 #include "mixed/value_codec.hpp"
 #include "py/args.hpp"
-#include "py/buffer_export.hpp"
 #include "py/gate_hooks.hpp"
 #include "py/gc_pause.hpp"
 #include "py/timeout.hpp"
@@ -127,14 +127,11 @@ PyResult<Ref> write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!py::bind(kWrite, args, nargs, kwnames, bound)) return py::python_error();
     auto offset = optional_offset(bound[1]);
     if (!offset) return std::unexpected(std::move(offset.error()));
-    // A bytearray is copied from its own storage, and waiting for the lock runs signal
-    // handlers: an export keeps any of them from resizing (freeing) it until the copy is done.
-    py::BufferExport pinned;
-    if (PyByteArray_Check(bound[0]) && !pinned.acquire(bound[0])) return py::python_error();
-    ByteBuffer scratch;
-    auto bytes = encode_value(bound[0], scratch);  // bytes/bytearray in place: one copy
-    if (!bytes) return std::unexpected(std::move(bytes.error()));
-    return store(state(self), *bytes, *offset);
+    // Raw bytes stay in place, pinned by their export until the copy is done: waiting for the
+    // lock runs signal handlers, which must not be able to resize or free them.
+    Payload payload;
+    if (auto encoded = payload.encode_value(bound[0]); !encoded) return std::unexpected(std::move(encoded.error()));
+    return store(state(self), payload.bytes(), *offset);
 }
 
 constexpr py::Signature<1> kSeek{"seek", {"pos"}, 0};
@@ -226,7 +223,7 @@ constexpr py::Signature<2> kWriteMixed{"write_mixed", {"items", "offset"}, 1};
 PyResult<Ref> write_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 2> bound;
     if (!py::bind(kWriteMixed, args, nargs, kwnames, bound)) return py::python_error();
-    auto items = py::to_list(bound[0], "items");
+    auto items = py::to_list_or_tuple(bound[0], "items");
     if (!items) return std::unexpected(std::move(items.error()));
     auto offset = optional_offset(bound[1]);
     if (!offset) return std::unexpected(std::move(offset.error()));
@@ -351,11 +348,19 @@ PyMethodDef kMethods[] = {
      "write($self, data, offset=None)\n--\n\n"
      "Encode `data` and copy it into the data area.\n\n"
      "Encodings (little-endian, no type byte, no padding):\n\n"
-     "    bool              1 byte, 0x01 or 0x00\n"
-     "    int               8 bytes, signed 64-bit two's complement\n"
-     "    float             8 bytes, IEEE 754 binary64\n"
+     "    bool              1 byte, 0x01 or 0x00 (also NumPy's bool_)\n"
+     "    int               8 bytes, signed 64-bit two's complement (also\n"
+     "                      NumPy integers and other objects with __index__)\n"
+     "    float             8 bytes, IEEE 754 binary64 (also NumPy floats and\n"
+     "                      other objects with __float__)\n"
      "    str               4-byte count n of UTF-8 bytes, then the n bytes\n"
-     "    bytes, bytearray  the bytes themselves, without a length\n\n"
+     "    bytes, bytearray  the bytes themselves, without a length; likewise\n"
+     "                      any C-contiguous buffer (memoryview, NumPy array,\n"
+     "                      array.array, mmap): its raw bytes, in place\n\n"
+     "A 0-dimensional buffer holding one bool, integer or float (a NumPy\n"
+     "scalar, a 0-d array) is that number. A buffer stays exported until the\n"
+     "copy is done, so it cannot be resized or freed meanwhile; for a\n"
+     "bytearray subclass, bytearray's own bytes are written.\n\n"
      "With `offset` omitted or None the bytes go to the cursor, which moves\n"
      "past them; with an explicit `offset` they go there and the cursor stays.\n"
      "The value is encoded and checked before the exclusive hold is taken, and\n"
@@ -363,12 +368,17 @@ PyMethodDef kMethods[] = {
      "the cursor does not move.\n\n"
      "Raises:\n"
      "    ValueError: \"unsupported type 'NoneType'; supported: bool, int,\n"
-     "        float, str, bytes, bytearray\" (for instance); \"length cannot be\n"
-     "        zero\" for an empty bytes; \"out of bounds: ...\" when the encoded\n"
-     "        value does not fit before the end of the data area.\n"
-     "    OverflowError: an int outside the signed 64-bit range, or a negative\n"
-     "        `offset`.\n"
-     "    UnicodeEncodeError: a str holding lone surrogates.\n\n"
+     "        float, str, bytes, bytearray, and objects exporting a\n"
+     "        C-contiguous buffer\" (for instance); \"buffer of type\n"
+     "        'ndarray' is not C-contiguous; ...\"; \"buffer of type 'ndarray'\n"
+     "        holds Python object pointers (format 'O'), ...\"; \"length cannot\n"
+     "        be zero\" for an empty bytes; \"out of bounds: ...\" when the\n"
+     "        encoded value does not fit before the end of the data area.\n"
+     "    OverflowError: an integer outside the signed 64-bit range, or a\n"
+     "        negative `offset`.\n"
+     "    UnicodeEncodeError: a str holding lone surrogates.\n"
+     "    BufferError, TypeError, ...: whatever the value's __buffer__,\n"
+     "        __index__ or __float__ raises.\n\n"
      "Example:\n\n"
      "    >>> view.write(42)            # 8 bytes at the cursor\n"
      "    >>> view.write(\"hé\", 100)     # 03 00 00 00 68 c3 a9 at offset 100\n"
@@ -439,19 +449,22 @@ PyMethodDef kMethods[] = {
      "    [1, [2.5, 3.5], 'hi']"},
     {"write_mixed", py::as_cfunction(py::fastcall_entry<g_type, write_mixed>), kFast,
      "write_mixed($self, items, offset=None)\n--\n\n"
-     "Encode the values of the list `items` back to back; write them as one block.\n\n"
+     "Encode the values of the list or tuple `items` back to back; write them as one block.\n\n"
      "Each element is encoded as write() encodes it, and an element that is\n"
-     "itself a list contributes its own elements (one level deep). Nothing\n"
-     "separates or describes the values, so the reader's schema must match\n"
-     "what was written. The cursor and `offset` work as for write(), and on\n"
-     "any error nothing is written.\n\n"
+     "itself a list or tuple contributes its own elements (one level deep).\n"
+     "Nothing separates or describes the values, so the reader's schema must\n"
+     "match what was written. Buffers are copied as their elements are\n"
+     "encoded. The cursor and `offset` work as for write(), and on any error\n"
+     "nothing is written.\n\n"
      "Raises:\n"
      "    ValueError: \"length cannot be zero\" for an empty list; \"unsupported\n"
-     "        type 'tuple'; supported: ...\" for an element that cannot be\n"
-     "        encoded (None, a tuple, a list inside an inner list); \"out of\n"
-     "        bounds: ...\" when the block does not fit.\n"
-     "    TypeError: `items` is not a list.\n"
-     "    OverflowError, UnicodeEncodeError: as for write().\n\n"
+     "        type 'list'; supported: ...\" for an element that cannot be\n"
+     "        encoded (None, a list or tuple inside an inner one); the buffer\n"
+     "        errors of write(); \"out of bounds: ...\" when the block does\n"
+     "        not fit.\n"
+     "    TypeError: `items` is neither a list nor a tuple (the message names\n"
+     "        list).\n"
+     "    OverflowError, UnicodeEncodeError, ...: as for write().\n\n"
      "Example, a worker's record in slot 1 of a table of 32-byte slots:\n\n"
      "    >>> view.write_mixed([7, 0.25, True, \"done\"], offset=1 * 32)\n"
      "    >>> view.read_mixed([(\"i64\", 1), (\"f64\", 1), (\"bool\", 1), (\"str\", 1)], 32)\n"

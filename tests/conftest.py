@@ -52,6 +52,22 @@ def mp_context(request):
     return mp.get_context(request.param)
 
 
+def take_reusable_heap():
+    """For a forked child under an address-space limit: takes the free heap it inherited (and
+    its headroom) so that only a new, large allocation can fail. A fork inherits its parent's
+    malloc arenas, whose reserved but unused space malloc grows into without any new address
+    space. Returns the hoard to drop once the limit is lifted; a little is left free for the
+    interpreter itself."""
+    hoard, size = [], 32 << 20
+    while size >= 64 << 10:
+        try:
+            hoard.append(bytearray(size))
+        except MemoryError:
+            size //= 2
+    del hoard[-8:]
+    return hoard
+
+
 def shm_path(name):
     """Where Linux keeps a segment: tests poke header bytes through plain mmap of this file."""
     return "/dev/shm" + name

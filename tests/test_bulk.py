@@ -204,7 +204,7 @@ def test_close_is_idempotent_and_everything_else_then_refuses(make_segment):
 
 
 def test_close_waits_for_a_long_copy_in_another_thread(make_segment):
-    _, shm = make_segment(4 + (64 << 20))
+    _, shm = make_segment(4 + (16 << 20))
     view = shm.map()
     copies = []
 
@@ -218,7 +218,7 @@ def test_close_waits_for_a_long_copy_in_another_thread(make_segment):
     reader.start()
     view.close()  # waits for the copy if it is under way; the read may also come too late
     reader.join(30)
-    assert copies in ([64 << 20], [])
+    assert copies in ([16 << 20], [])
 
 
 # --- a property: every path against a model ---------------------------------------------------

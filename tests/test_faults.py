@@ -15,7 +15,7 @@ import time
 import pytest
 
 import kelparine
-from conftest import shm_path, unique_name
+from conftest import shm_path, take_reusable_heap, unique_name
 
 SM = kelparine.SharedMemory
 CHILD_TIMEOUT = 10
@@ -579,6 +579,7 @@ def _with_little_address_space(name, conn):
         except OSError as error:
             report[method] = str(error)
     report["mappings_unchanged"] = _mappings() == before
+    hoard = take_reusable_heap()
     used = ring.used()
     for how in ("raw", "str"):
         try:
@@ -588,6 +589,7 @@ def _with_little_address_space(name, conn):
             report[how] = "MemoryError"
         report[how + "_kept"] = ring.used() == used
     resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    del hoard
     report["after"] = len(ring.pop("str"))
     report["empty"] = ring.used() == 0
     conn.send(report)
@@ -805,6 +807,65 @@ def test_bytearray_can_be_resized_again_after_a_write(make_segment, offset):
     data.extend(b"more")
     data.clear()
     assert view.read_range(0, 100) == (bytes(100) if offset == 1000 else b"x" * 100)
+
+
+# A write copies only from memory that the export it holds pins, so a handler run during the
+# wait can neither free nor resize it, whatever the exporter. A bytearray subclass may define
+# __buffer__ (PEP 688, Python 3.12+) to export some other object: the write pins the bytearray
+# itself through bytearray's own export, never the object __buffer__ names.
+_PINNED_SCRIPT = r"""
+import array, json, mmap, signal, struct, sys
+import kelparine
+name, kind = sys.argv[1], sys.argv[2]
+size = 1 << 20
+view = kelparine.SharedMemory.create(name, 4 + size).map()
+
+class ExportsSomethingElse(bytearray):
+    def __buffer__(self, flags):
+        return memoryview(b"")
+
+def anonymous_mmap():
+    m = mmap.mmap(-1, size)
+    m.write(b"\xaa" * size)
+    return m
+
+data, free = {
+    "bytearray-subclass-with-buffer": (ExportsSomethingElse(b"\xaa" * size), lambda d: d.clear()),
+    "array": (array.array("B", b"\xaa" * size), lambda d: d.extend(b"more" * size)),
+    "mmap": (anonymous_mmap(), lambda d: d.close()),
+    "memoryview": (memoryview(bytearray(b"\xaa" * size)), lambda d: d.obj.clear()),
+}[kind]
+try:
+    with open("/dev/shm" + name, "r+b") as segment:
+        word = mmap.mmap(segment.fileno(), 4096)
+    outcome = {}
+    def handler(signum, frame):
+        try:
+            free(data)
+            junk = [bytes([0x55]) * 4096 for _ in range(512)]  # would reuse freed storage
+            outcome["freed"] = True
+        except BufferError:
+            outcome["freed"] = False
+        finally:
+            word[0:4] = struct.pack("<i", 0)   # the foreign hold ends: the write may go on
+    signal.signal(signal.SIGALRM, handler)
+    word[0:4] = struct.pack("<i", 1)       # a foreign shared hold: the write must wait
+    signal.setitimer(signal.ITIMER_REAL, 0.1)
+    view.write(data, 0)
+    outcome["written"] = view.read_all() == b"\xaa" * size
+    print(json.dumps(outcome))
+finally:
+    kelparine.SharedMemory.remove(name)
+"""
+
+
+@pytest.mark.parametrize("kind", ["bytearray-subclass-with-buffer", "array", "mmap", "memoryview"])
+def test_memory_a_waiting_write_copies_from_stays_pinned(seg_name, kind):
+    module_dir = os.path.dirname(os.path.abspath(kelparine.__file__))
+    result = subprocess.run([sys.executable, "-c", _PINNED_SCRIPT, seg_name, kind], capture_output=True, text=True,
+                            env=dict(os.environ, PYTHONPATH=module_dir), timeout=CHILD_TIMEOUT)
+    assert result.returncode == 0, f"exit {result.returncode}: {result.stderr}"
+    assert json.loads(result.stdout) == {"freed": False, "written": True}
 
 
 # A handler run during the wait may also move the cursor of the very view that waits. The

@@ -92,7 +92,10 @@ reveal_type(ring.pop(tag))
 reveal_type(ring.pop_mixed([("u32", 3)]))
 reveal_type(ring.push([1, 2.5, True, "hi", b"raw"]))
 view.write(b"abc", offset=3)
+view.write(memoryview(b"abc"))
 view.write_mixed([1, [2.0, 3.0], "s"])
+view.write_mixed((1, (2.0, 3.0), bytearray(b"s")))
+ring.push((1, 2.5))
 view.seek()
 """
 

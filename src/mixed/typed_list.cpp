@@ -41,26 +41,56 @@ py::Failure out_of_bounds(std::uint64_t cursor, std::uint64_t needed, std::uint6
 
 }  // namespace
 
-PyResult<void> pack_mixed(PyObject* items, ByteBuffer& out) {
-    const std::size_t start = out.size();
-    auto fail = [&](py::Failure failure) -> PyResult<void> {
-        out.truncate(start);
-        return std::unexpected(std::move(failure));
-    };
-    // Indexing re-checks the size each turn: a str subclass or __index__ could mutate the list.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(items, i));
-        if (PyList_Check(item.get())) {
-            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(item.get()); ++j) {
-                Ref inner = Ref::borrow(PyList_GET_ITEM(item.get(), j));
-                if (auto packed = pack_value(inner.get(), out); !packed) return fail(std::move(packed.error()));
+namespace {
+
+// A list or tuple read through its own storage. The size is re-read at every step, and each
+// element is held while it is encoded: encoding can run Python code (__index__, __float__,
+// __buffer__) that empties a list.
+class Items {
+public:
+    explicit Items(PyObject* sequence) noexcept : sequence_(sequence), is_list_(PyList_Check(sequence)) {}
+    Py_ssize_t size() const noexcept { return is_list_ ? PyList_GET_SIZE(sequence_) : PyTuple_GET_SIZE(sequence_); }
+    Ref operator[](Py_ssize_t i) const noexcept {
+        return Ref::borrow(is_list_ ? PyList_GET_ITEM(sequence_, i) : PyTuple_GET_ITEM(sequence_, i));
+    }
+
+private:
+    PyObject* sequence_;
+    bool is_list_;
+};
+
+// Appends the values of `items`; with kFlatten, an element that is a list or tuple
+// contributes its own elements instead (which are single values).
+template <bool kFlatten>
+PyResult<void> pack_items(PyObject* sequence, ByteBuffer& out) {
+    const Items items(sequence);
+    for (Py_ssize_t i = 0; i < items.size(); ++i) {
+        Ref item = items[i];
+        if constexpr (kFlatten) {
+            if (is_sequence(item.get())) {
+                if (auto packed = pack_items<false>(item.get(), out); !packed) return packed;
+                continue;
             }
-        } else if (auto packed = pack_value(item.get(), out); !packed) {
-            return fail(std::move(packed.error()));
         }
+        if (auto packed = pack_value(item.get(), out); !packed) return packed;
     }
     return {};
 }
+
+// On failure `out` is cut back to what it held before.
+template <bool kFlatten>
+PyResult<void> pack_items_or_nothing(PyObject* sequence, ByteBuffer& out) {
+    const std::size_t start = out.size();
+    auto packed = pack_items<kFlatten>(sequence, out);
+    if (!packed) out.truncate(start);
+    return packed;
+}
+
+}  // namespace
+
+PyResult<void> pack_mixed(PyObject* items, ByteBuffer& out) { return pack_items_or_nothing<true>(items, out); }
+
+PyResult<void> pack_flat(PyObject* items, ByteBuffer& out) { return pack_items_or_nothing<false>(items, out); }
 
 ParsedSchema ParsedSchema::parse(PyObject* schema) {
     ParsedSchema parsed;

@@ -13,9 +13,17 @@
 
 namespace kelparine {
 
-// Appends the encodings of `items` (a list; one level of inner lists is flattened).
-// On failure `out` is truncated back to its old size.
+// Lists and tuples (subclasses included) are read through their own storage: a __len__,
+// __iter__ or __getitem__ of a subclass is never called.
+inline bool is_sequence(PyObject* object) noexcept { return PyList_Check(object) || PyTuple_Check(object); }
+
+// Appends the encodings of `items` (a list or tuple; one level of inner lists or tuples is
+// flattened), as write_mixed stores them. On failure `out` is truncated back to its old size.
 py::PyResult<void> pack_mixed(PyObject* items, ByteBuffer& out);
+
+// Appends the encodings of `items` (a list or tuple of single values, none of them a list or
+// tuple), as one ring message holds them. On failure `out` is truncated back to its old size.
+py::PyResult<void> pack_flat(PyObject* items, ByteBuffer& out);
 
 // A schema converted ahead of decoding, so that no Python code (a custom __index__, say) runs
 // while the caller holds the segment lock. A conversion failure is kept and reported at its

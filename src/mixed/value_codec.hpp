@@ -1,5 +1,5 @@
-// The value codec with Python objects: pack_value encodes one value chosen by its Python type,
-// unpack_one decodes one value named by a type tag.
+// The value codec with Python objects: encode_value and pack_value encode one value chosen by
+// its Python type, unpack_one decodes one value named by a type tag.
 #pragma once
 
 #include <cstdint>
@@ -7,18 +7,29 @@
 #include <string_view>
 
 #include "../py/boundary.hpp"
+#include "../py/buffer_export.hpp"
 #include "byte_codec.hpp"
 
 namespace kelparine {
 
-// Appends the encoding of `value` to `out`: exact bool (1 byte), int (i64), float (f64),
-// str (u32 count + UTF-8), bytes/bytearray (as is). On failure `out` is unchanged.
-py::PyResult<void> pack_value(PyObject* value, ByteBuffer& out);
+// Encodes one value, checked in this order:
+//   1. exact bool: 1 byte;  2. int and subclasses: i64;  3. float and subclasses: f64;
+//   4. str and subclasses: u32 count + UTF-8;
+//   5. bytes, bytearray and subclasses: raw bytes, their own (never a subclass's __buffer__);
+//   6. other buffer exporters: a 0-dimensional bool, integer or float element as that number
+//      (NumPy scalars, 0-d arrays); object pointers (format 'O') refused; otherwise a
+//      C-contiguous buffer as raw bytes, a non-contiguous one refused;
+//   7. __index__: int;  __float__: float;
+//   8. anything else: the unsupported-type ValueError.
+// Numbers and strings are appended to `out`. Raw bytes are not copied: `pin` (which must hold
+// nothing) then holds them (pin.held(), pin.bytes()), valid and unresized, even with the
+// interpreter lock released, until it is released. Steps 6 and 7 may run Python code
+// (__buffer__, __index__, __float__). On failure `out` is unchanged and `pin` holds nothing.
+py::PyResult<void> encode_value(PyObject* value, ByteBuffer& out, py::BufferExport& pin);
 
-// The payload bytes for `value` with a single copy: bytes and bytearray (and subclasses) are
-// returned in place, valid while `value` lives and the interpreter lock is held; anything else
-// is encoded into `scratch`.
-py::PyResult<std::span<const std::byte>> encode_value(PyObject* value, ByteBuffer& scratch);
+// Appends the encoding of `value` to `out`, raw bytes copied at once (their export ends
+// before this returns). On failure `out` is unchanged.
+py::PyResult<void> pack_value(PyObject* value, ByteBuffer& out);
 
 [[gnu::cold]] py::Failure unknown_value_tag(std::string_view text);
 

@@ -115,6 +115,13 @@ inline PyResult<PyObject*> to_list(PyObject* value, const char* param) noexcept 
     return value;
 }
 
+// A list or tuple, or a subclass of either; else TypeError naming `param`. The message names
+// list alone, as it did before tuples were accepted.
+inline PyResult<PyObject*> to_list_or_tuple(PyObject* value, const char* param) noexcept {
+    if (PyTuple_Check(value)) return value;
+    return to_list(value, param);
+}
+
 // A Python int from an unsigned 64-bit value.
 inline PyResult<Ref> from_u64(std::uint64_t value) noexcept {
     Ref result = Ref::steal(PyLong_FromUnsignedLongLong(value));

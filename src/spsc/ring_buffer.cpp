@@ -1,5 +1,6 @@
 #include "ring_buffer.hpp"
 
+#include "../mixed/payload.hpp"
 #include "../mixed/typed_list.hpp"
 #include "../py/args.hpp"
 #include "../text.hpp"
@@ -37,12 +38,11 @@ constexpr py::Signature<1> kPush{"push", {"data"}, 1};
 PyResult<Ref> push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 1> bound;
     if (!py::bind(kPush, args, nargs, kwnames, bound)) return py::python_error();
+    Payload payload;  // raw bytes in place, pinned until the copy is done
+    if (auto encoded = payload.encode_message(bound[0]); !encoded) return std::unexpected(std::move(encoded.error()));
     RingState& s = state(self);
     if (auto entered = enter(s, Role::Producer, "push"); !entered) return std::unexpected(std::move(entered.error()));
-    ByteBuffer scratch;
-    auto payload = encode_message(bound[0], scratch);
-    if (!payload) return std::unexpected(std::move(payload.error()));
-    auto written = write_message<Handoff::Quiet>(s, *payload);
+    auto written = write_message<Handoff::Quiet>(s, payload.bytes());
     if (!written) [[unlikely]]
         return py::fail(std::move(written.error()));
     return Ref::boolean(*written);
@@ -157,11 +157,13 @@ PyMethodDef kMethods[] = {
      "Append one message; return True if written, False if there is no room.\n\n"
      "False means the ring lacks room right now and nothing was written: try\n"
      "again after the consumer has popped. The payload is `data` encoded as\n"
-     "MappedView.write() encodes it (bytes and bytearray as they are, bool in\n"
-     "1 byte, int and float in 8, str as a 4-byte count and UTF-8). A list\n"
-     "gives the encodings of its elements back to back, to be read with\n"
-     "pop_mixed(); each element must be a single value (unlike\n"
-     "MappedView.write_mixed(), a list inside the list is refused). The\n"
+     "MappedView.write() encodes it (bytes, bytearray and other C-contiguous\n"
+     "buffers such as memoryview, NumPy arrays, array.array and mmap as they\n"
+     "are, bool in 1 byte, int and float in 8, NumPy scalars and __index__ or\n"
+     "__float__ objects as int or float, str as a 4-byte count and UTF-8).\n"
+     "A list or tuple gives the encodings of its elements back to back, to be\n"
+     "read with pop_mixed(); each element must be a single value (unlike\n"
+     "MappedView.write_mixed(), a list or tuple inside is refused). The\n"
      "message takes len(payload) + 4 bytes of the ring.\n\n"
      "Producer side: one caller at a time may push to a ring, counted over all\n"
      "processes.\n\n"
@@ -169,8 +171,9 @@ PyMethodDef kMethods[] = {
      "    ValueError: \"message too large: frame_len=... > capacity=...\" for a\n"
      "        message that could not fit even into the empty ring;\n"
      "        \"unsupported type 'list'; supported: ...\" (for instance) for a\n"
-     "        value that cannot be encoded.\n"
-     "    OverflowError, UnicodeEncodeError: as for MappedView.write().\n\n"
+     "        value that cannot be encoded; the buffer errors of\n"
+     "        MappedView.write().\n"
+     "    OverflowError, UnicodeEncodeError, ...: as for MappedView.write().\n\n"
      "On any error the ring is left unchanged."},
     {"pop", py::as_cfunction(py::fastcall_entry<g_type, pop>), kFast,
      "pop($self, tag=None)\n--\n\n"

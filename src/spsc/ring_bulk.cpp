@@ -1,8 +1,7 @@
 // The bulk members: pop_into/get_into copy a message into the caller's buffer (no new object
 // per message), push_many/pop_many move a batch behind one acquire and one release of the
 // counters.
-#include <vector>
-
+#include "../mixed/payload.hpp"
 #include "../py/args.hpp"
 #include "../py/gc_pause.hpp"
 #include "../py/timeout.hpp"
@@ -41,37 +40,6 @@ PyResult<std::optional<std::uint64_t>> take_into(RingState& s, std::span<std::by
     }
     give_back<Handoff::Waking>(s, ring, frame);
     return std::optional<std::uint64_t>(frame.length);
-}
-
-// One item of push_many: in place (a bytes object, kept alive by the caller's sequence) or at
-// `offset` in the batch's packed buffer.
-struct Piece {
-    const std::byte* in_place;
-    std::size_t offset;
-    std::size_t size;
-};
-
-// Encodes every item before anything is written, so an invalid item writes nothing. Bytes stay
-// in place; everything else is copied into `packed` at once (no pointer into a mutable object
-// outlives the conversion of the next item, which may run Python code).
-PyResult<void> encode_items(PyObject* const* items, Py_ssize_t count, ByteBuffer& packed, std::vector<Piece>& pieces) {
-    pieces.reserve(static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* item = items[i];
-        if (PyBytes_Check(item)) {
-            pieces.push_back({reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(item)), 0,
-                              static_cast<std::size_t>(PyBytes_GET_SIZE(item))});
-            continue;
-        }
-        const std::size_t start = packed.size();
-        if (PyList_Check(item)) {
-            if (auto done = encode_list_message(item, packed); !done) return std::unexpected(std::move(done.error()));
-        } else if (auto done = pack_value(item, packed); !done) {
-            return std::unexpected(std::move(done.error()));
-        }
-        pieces.push_back({nullptr, start, packed.size() - start});
-    }
-    return {};
 }
 
 }  // namespace
@@ -116,33 +84,34 @@ PyResult<Ref> push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!py::bind(kPushMany, args, nargs, kwnames, bound)) return py::python_error();
     RingState& s = state(self);
     if (auto open = py::refuse_closed(s.gate, kClassName); !open) return std::unexpected(std::move(open.error()));
-    // A list or tuple of its own: the items stay alive, whatever the caller does meanwhile.
+    // Every item is encoded before anything is written. The size is read again on each turn
+    // and each item is held while it is encoded: encoding runs Python code (__index__,
+    // __buffer__) that may change the caller's list.
     Ref sequence = Ref::steal(PySequence_Fast(bound[0], "'items' must be an iterable of messages"));
     if (!sequence) return py::python_error();
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
-    ByteBuffer packed;
-    std::vector<Piece> pieces;
-    if (auto encoded = encode_items(PySequence_Fast_ITEMS(sequence.get()), count, packed, pieces); !encoded)
-        return std::unexpected(std::move(encoded.error()));
+    PayloadBatch batch_items;
+    batch_items.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get())));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+        Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(sequence.get(), i));
+        if (auto done = batch_items.append_message(item.get()); !done) return std::unexpected(std::move(done.error()));
+    }
     if (auto entered = enter(s, Role::Producer, "push_many"); !entered) return std::unexpected(std::move(entered.error()));
     SpscRing ring = s.ring();
     std::size_t total = 0;
-    for (const Piece& piece : pieces) {
-        if (auto size_ok = ring.check_frame_size(piece.size); !size_ok) return py::fail(std::move(size_ok.error()));
-        total += piece.size;
+    for (std::size_t i = 0; i < batch_items.size(); ++i) {
+        if (auto size_ok = ring.check_frame_size(batch_items[i].size()); !size_ok)
+            return py::fail(std::move(size_ok.error()));
+        total += batch_items[i].size();
     }
     auto batch = PushBatch::begin(ring);
     if (!batch) return py::fail(std::move(batch.error()));
     std::size_t written = 0;
     auto write_all = [&] {
-        for (const Piece& piece : pieces) {
-            if (!batch->fits(piece.size)) break;
-            batch->append({piece.in_place ? piece.in_place : packed.data() + piece.offset, piece.size});
-            ++written;
-        }
+        for (; written < batch_items.size() && batch->fits(batch_items[written].size()); ++written)
+            batch->append(batch_items[written]);
     };
     if (total >= py::kLockFreeCopyBytes) {
-        py::LockFreeStretch unlocked(s.gate, Role::Producer);  // every piece is ours or immutable
+        py::LockFreeStretch unlocked(s.gate, Role::Producer);  // every item is pinned or ours
         write_all();
     } else {
         write_all();

@@ -26,15 +26,6 @@ std::span<const std::byte> payload_view(const FrameRef& frame, ByteBuffer& scrat
     return {out, frame.length};
 }
 
-PyResult<std::span<const std::byte>> encode_list_message(PyObject* list, ByteBuffer& scratch) {
-    // One level only: an element that is itself a list is refused by pack_value.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-        if (auto packed = pack_value(item.get(), scratch); !packed) return std::unexpected(std::move(packed.error()));
-    }
-    return scratch.bytes();
-}
-
 void write_frame_unlocked(RingState& state, const FrameSlot& slot, std::span<const std::byte> payload) noexcept {
     py::LockFreeStretch unlocked(state.gate, Role::Producer);
     slot.write_prefix();

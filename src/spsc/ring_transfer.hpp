@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "../mixed/typed_list.hpp"
-#include "../mixed/value_codec.hpp"
 #include "../py/gate_hooks.hpp"
 #include "ring_object.hpp"
 
@@ -16,15 +15,6 @@ namespace kelparine::ring_object {
 // How a call hands its store of a counter to the other side: push and pop only store (no system
 // call ever); the waiting and bulk members also wake a peer that may be parked on the old value.
 enum class Handoff : bool { Quiet, Waking };
-
-// The bytes of a push()/put() argument: bytes-like values in place, anything else encoded into
-// `scratch`; a list gives its elements' encodings back to back (one level).
-py::PyResult<std::span<const std::byte>> encode_list_message(PyObject* list, ByteBuffer& scratch);
-[[gnu::always_inline]] inline py::PyResult<std::span<const std::byte>> encode_message(PyObject* data,
-                                                                                    ByteBuffer& scratch) {
-    if (PyList_Check(data)) return encode_list_message(data, scratch);
-    return encode_value(data, scratch);  // bytes/bytearray in place: one copy
-}
 
 // A long frame's copy, with the interpreter lock given up (out of line: the short path stays lean).
 [[gnu::cold, gnu::noinline]] void write_frame_unlocked(RingState& state, const FrameSlot& slot,

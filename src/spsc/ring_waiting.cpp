@@ -4,7 +4,7 @@
 // the peer as ring_wake.hpp describes.
 #include <vector>
 
-#include "../mixed/value_codec.hpp"
+#include "../mixed/payload.hpp"
 #include "../py/args.hpp"
 #include "../py/gate_hooks.hpp"
 #include "../py/timeout.hpp"
@@ -49,24 +49,24 @@ PyResult<Ref> put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!py::bind(kPut, args, nargs, kwnames, bound)) return py::python_error();
     auto timeout = py::to_timeout(bound[1]);
     if (!timeout) return std::unexpected(std::move(timeout.error()));
+    Payload encoded;  // raw bytes in place, pinned until the copy is done
+    if (auto done = encoded.encode_message(bound[0]); !done) return std::unexpected(std::move(done.error()));
+    const std::span<const std::byte> payload = encoded.bytes();
     RingState& s = state(self);
     if (auto entered = enter(s, Role::Producer, "put"); !entered) return std::unexpected(std::move(entered.error()));
-    ByteBuffer scratch;
-    auto payload = encode_message(bound[0], scratch);
-    if (!payload) return std::unexpected(std::move(payload.error()));
     // A frame that could not fit even into the empty ring is refused at once, as push does.
-    if (auto size_ok = s.ring().check_frame_size(payload->size()); !size_ok) return py::fail(std::move(size_ok.error()));
+    if (auto size_ok = s.ring().check_frame_size(payload.size()); !size_ok) return py::fail(std::move(size_ok.error()));
     for (;;) {
-        auto written = write_message<Handoff::Waking>(s, *payload);
+        auto written = write_message<Handoff::Waking>(s, payload);
         if (!written) return py::fail(std::move(written.error()));
         if (*written) return Ref::none();
-        auto waited = wait_for_room(s, payload->size(), timeout->deadline);
+        auto waited = wait_for_room(s, payload.size(), timeout->deadline);
         if (!waited) return std::unexpected(std::move(waited.error()));
         if (!*waited) {
             const SpscRing ring = s.ring();
             return std::unexpected(timed_out(
                 "put", *timeout,
-                concat("for room: the message needs ", payload->size() + ring_layout::kLengthSize,
+                concat("for room: the message needs ", payload.size() + ring_layout::kLengthSize,
                        " bytes of the ring and ", ring.free(), " are free").c_str()));
         }
         if (auto entered = enter(s, Role::Producer, "put"); !entered) return std::unexpected(std::move(entered.error()));
