@@ -25,7 +25,8 @@ SCRIPTS = [
     ("pipeline.py", ["--records", "3000", "--capacity", "1024"], None),
     ("worker_pool.py", ["--workers", "3", "--limit", "20000"], None),
     ("plain_reader.py", [], None),
-    ("numpy_view.py", ["--rows", "64", "--cols", "5"], "numpy"),
+    ("numpy_view.py", ["--rows", "64", "--cols", "5", "--matrices", "40"], "numpy"),
+    ("fan_in.py", ["--producers", "3", "--messages", "500", "--pause", "0.001"], None),
 ]
 
 
