@@ -27,6 +27,7 @@ SCRIPTS = [
     ("plain_reader.py", [], None),
     ("numpy_view.py", ["--rows", "64", "--cols", "5", "--matrices", "40"], "numpy"),
     ("fan_in.py", ["--producers", "3", "--messages", "500", "--pause", "0.001"], None),
+    ("frames.py", ["--frames", "60", "--width", "64", "--height", "48", "--check"], "numpy"),
 ]
 
 
