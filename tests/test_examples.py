@@ -30,6 +30,8 @@ SCRIPTS = [
     ("numpy_view.py", ["--rows", "64", "--cols", "5", "--matrices", "40"], "numpy"),
     ("fan_in.py", ["--producers", "3", "--messages", "500", "--pause", "0.001"], None),
     ("frames.py", ["--frames", "60", "--width", "64", "--height", "48", "--check"], "numpy"),
+    # Over 127.0.0.1, there and back, with rings small enough that back-pressure crosses the socket.
+    ("bridge.py", ["--messages", "2000", "--capacity", "4096", "--timeout", "30"], "zmq"),
 ]
 
 
@@ -83,6 +85,7 @@ ENDLESS = [
     ("worker_pool.py", ["--limit", "1000000000"], None, signal.SIGTERM),
     ("numpy_view.py", ["--matrices", "1000000000"], "numpy", signal.SIGTERM),
     ("frames.py", ["--frames", "1000000000", "--width", "320", "--height", "240"], "numpy", signal.SIGTERM),
+    ("bridge.py", ["--messages", "1000000000"], "zmq", signal.SIGTERM),
 ]
 
 
