@@ -184,7 +184,23 @@ def demo_bodies():
     return [rng.randbytes(rng.choice((0, 1, 20, 100, 1000, 4000))) for _ in range(97)]
 
 
+def exit_with_parent():
+    """The demo's processes wait without time limits (as a real bridge would): this ends one
+    whose parent is gone, however the parent ended, so that none is left waiting forever."""
+    import threading
+
+    parent = os.getppid()
+
+    def watch():
+        while os.getppid() == parent:
+            time.sleep(0.5)
+        os._exit(1)
+
+    threading.Thread(target=watch, daemon=True).start()
+
+
 def produce(name, messages):
+    exit_with_parent()
     ring = kelparine.SharedMemory.open(name).spsc()
     bodies = demo_bodies()
     for seq in range(messages):
@@ -194,6 +210,7 @@ def produce(name, messages):
 def echo(source_name, target_name, messages, pause):
     """The far host's application: returns every message unchanged, slowly now and then, so that
     its ring fills and the back-pressure reaches the producer."""
+    exit_with_parent()
     source = kelparine.SharedMemory.open(source_name).spsc()
     target = kelparine.SharedMemory.open(target_name).spsc()
     for seq in range(messages):
@@ -203,11 +220,13 @@ def echo(source_name, target_name, messages, pause):
 
 
 def run_send(name, address, messages, batch, window, label):
+    exit_with_parent()
     report = lambda text: print(f"{label}: {text}", flush=True)  # noqa: E731
     send(kelparine.SharedMemory.open(name).spsc(), address, batch, window, messages, report)
 
 
 def run_receive(name, address, messages, window, label):
+    exit_with_parent()
     report = lambda text: print(f"{label}: {text}", flush=True)  # noqa: E731
     receive(kelparine.SharedMemory.open(name).spsc(), address, window, messages, report)
 
