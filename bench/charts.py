@@ -73,3 +73,34 @@ def scaling_chart(scaling, path, subtitle):
     figure.tight_layout()
     figure.savefig(path, dpi=110)
     plt.close(figure)
+
+
+_BULK_STYLE = {
+    "push/pop (bytes)": dict(color="tab:blue", marker="o"),
+    "push/pop_into (reused buffer)": dict(color="tab:purple", marker="^"),
+    "reserve/borrow (zero copy)": dict(color="tab:green", marker="D", linewidth=2.5),
+    "C++ floor": dict(color="black", marker="s", linestyle="--"),
+}
+
+
+def bulk_chart(sizes, path, subtitle):
+    """Throughput against message size for the bytes, pop_into and zero-copy paths."""
+    figure, (rate_axis, bandwidth_axis) = plt.subplots(1, 2, figsize=(12, 4.8))
+    xs = sizes["sizes"]
+    for name, series in sizes["series"].items():
+        style = _BULK_STYLE.get(name, {})
+        rate_axis.plot(xs, [series[s]["msg_per_s"] for s in xs], label=name, **style)
+        bandwidth_axis.plot(xs, [series[s]["mb_per_s"] for s in xs], label=name, **style)
+    for axis, label in ((rate_axis, "messages / s"), (bandwidth_axis, "payload MB / s")):
+        axis.set_xscale("log", base=2)
+        axis.set_yscale("log")
+        axis.set_xlabel("message size")
+        axis.set_ylabel(label)
+        axis.set_xticks(xs, [fmt_size(s) for s in xs])
+        axis.grid(True, which="both", alpha=0.3)
+    rate_axis.legend(fontsize=8)
+    figure.suptitle("Ring paths against message size: the producer copies the payload in; pop copies it out to\n"
+                    f"a new bytes object, pop_into to a reused buffer, borrow not at all ({subtitle})", fontsize=10)
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+    plt.close(figure)

@@ -130,3 +130,61 @@ def fmt_size(size):
     if size >= KiB and size % KiB == 0:
         return f"{size // KiB} KiB"
     return f"{size} B"
+
+
+def two_processes(produce, consume, args=(), cpus=None, timeout=120.0, label="run"):
+    """Forks a consumer process running consume(*args) and a producer process running
+    produce(*args), each pinned to its CPU of `cpus` (or not pinned), and returns what
+    consume returned. A side that fails, or no result within `timeout`, raises RuntimeError."""
+    import multiprocessing
+
+    ctx = multiprocessing.get_context("fork")
+    receiver, sender = ctx.Pipe(duplex=False)
+    producer_cpu, consumer_cpu = cpus or (None, None)
+
+    def consumer_main():
+        pin_to(consumer_cpu)
+        sender.send(consume(*args))
+
+    def producer_main():
+        pin_to(producer_cpu)
+        produce(*args)
+
+    consumer = ctx.Process(target=consumer_main)
+    producer = ctx.Process(target=producer_main)
+    try:
+        consumer.start()
+        producer.start()
+        deadline = time.monotonic() + timeout
+        while not receiver.poll(0.05):
+            if producer.exitcode not in (None, 0) or consumer.exitcode is not None:
+                raise RuntimeError(f"{label}: a side failed "
+                                   f"(producer {producer.exitcode}, consumer {consumer.exitcode})")
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"{label}: no result within {timeout:.0f} s")
+        result = receiver.recv()
+        producer.join(timeout)
+        consumer.join(timeout)
+        return result
+    finally:
+        for process in (producer, consumer):
+            if process.is_alive():
+                process.kill()
+                process.join()
+        receiver.close()
+        sender.close()
+
+
+def percentile(sorted_values, fraction):
+    """The value at `fraction` (0..1) of an ascending list (nearest rank)."""
+    if not sorted_values:
+        return None
+    index = min(len(sorted_values) - 1, max(0, int(round(fraction * len(sorted_values) + 0.5)) - 1))
+    return sorted_values[index]
+
+
+def paired(runs_a, runs_b):
+    """Median of the per-repeat ratios a/b, with their range: the figure for runs made back to
+    back, which cancels most of a change of machine speed between repeats."""
+    ratios = sorted(a / b for a, b in zip(runs_a, runs_b))
+    return {"median": median(ratios), "min": ratios[0], "max": ratios[-1], "ratios": ratios}

@@ -37,6 +37,8 @@ def main():
             "read": view.read, "seek": view.seek, "data": PAYLOAD, "off": OFFSET, "buf": buf,
             "unpack_from": struct.unpack_from, "py_push": pyring.make_push(buf),
             "py_pop": pyring.make_pop(buf),
+            "put": ring.put, "get": ring.get, "push_many": ring.push_many, "pop_many": ring.pop_many,
+            "batch": [PAYLOAD] * 64,
         }
         # (phase, statement, run once before the loop). Each push phase fills the ring with
         # `calls` messages for the pop phase after it; read() walks the cursor from 0.
@@ -47,6 +49,11 @@ def main():
             ("kelparine read_range(off, 64)", "read_range(off, 64)", "pass"),
             ("kelparine write(64 B, off)", "write(data, off)", "pass"),
             ("kelparine read('i64')", "read('i64')", "seek(0)"),
+            # Pairs that leave the ring empty: the cost of the blocking calls' wake-up checks,
+            # and of one batch of 64 (divide by 64 for a message).
+            ("kelparine push + pop 64 B", "push(data); pop()", "pass"),
+            ("kelparine put + get 64 B", "put(data); get()", "pass"),
+            ("kelparine push_many + pop_many, 64 x 64 B", "push_many(batch); pop_many(64)", "pass"),
             ("pure-Python ring push 64 B", "py_push(data)", "pass"),
             ("pure-Python ring pop 64 B", "py_pop()", "pass"),
             ("stdlib bytes(buf[off:off+64])", "bytes(buf[off:off + 64])", "pass"),

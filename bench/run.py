@@ -8,6 +8,8 @@
   lock     uncontended lock cost (C++) and Python readers beside a writer process
   scaling  ns per call against payload size and schema length, with fitted slopes
   instr    instructions per call under callgrind
+  wait     blocking calls: idle cost, wake-up latency, round trip, throughput, threads, select
+  bulk     batches, 1 MiB pop_into/pop, NumPy arrays by loans and by the alternatives, sizes
 
 Prints a table with ratios against each peer and the performance targets (PASS/MISS), writes
 the raw figures to bench/results/latest.json, the table to bench/results/table.txt and charts
@@ -27,7 +29,7 @@ import time
 
 from common import MiB, REPORT, RESULTS, ROOT, Settings, fmt_si, fmt_size
 
-SECTIONS = ("ring", "view", "lock", "scaling", "instr")
+SECTIONS = ("ring", "view", "lock", "scaling", "instr", "wait", "bulk")
 
 
 def log(message):
@@ -58,6 +60,50 @@ def targets(results):
         excess = view["read_all_1MiB"]["kelparine"] / view["read_all_1MiB"]["stdlib"] - 1
         rows.append(("read_all 1 MiB within 10% of a 1 MiB copy (bytes(buf))", f"{excess:+.1%} time",
                      excess <= 0.10))
+    rows += wait_targets(results.get("wait"))
+    rows += bulk_targets(results.get("bulk"))
+    return rows
+
+
+def wait_targets(wait):
+    if not wait:
+        return []
+    rows = []
+    worst = max(row["core_fraction"] for row in wait["idle"].values())
+    rows.append(("idle in get()/put()/select() <= 1% of a core", f"{worst:.2%}", worst <= 0.01))
+    ours = wait["wake"]["kelparine put -> get"]
+    rows.append(("wake-up p50 <= 30 us", f"{ours['p50_us']:.1f} us", ours["p50_us"] <= 30))
+    rows.append(("wake-up p99 <= 300 us", f"{ours['p99_us']:.0f} us", ours["p99_us"] <= 300))
+    ratio = wait["round_trip"]["ratio_p50"]["median"]
+    rows.append(("round trip p50 <= 0.5x mp.Pipe's", f"{ratio:.2f}x", ratio <= 0.5))
+    ratio = wait["throughput"]["ratio"]["median"]
+    rows.append(("put/get 64 B >= 0.8x push/pop", f"{ratio:.2f}x", ratio >= 0.8))
+    ratio = min(row["ratio"]["median"] for row in wait["threads"].values())
+    rows.append(("second thread beside get() >= 0.5x its solo rate", f"{ratio:.2f}x", ratio >= 0.5))
+    ratio = next(row["p50_vs_first"]["median"] for name, row in wait["select"].items() if name.endswith("8 rings"))
+    rows.append(("select over 8 rings: wake-up p50 <= 1.5x one ring's", f"{ratio:.2f}x", ratio <= 1.5))
+    return rows
+
+
+def bulk_targets(bulk):
+    if not bulk:
+        return []
+    rows = []
+    ratios = bulk["batches"]["ratios"]
+    ratio = ratios["push/pop, one call each"]["median"]
+    rows.append(("64 B batches of 64 >= 3x the single-call loop", f"{ratio:.2f}x", ratio >= 3))
+    ratio = ratios["C++ floor"]["median"]
+    rows.append(("64 B batches of 64 >= 0.8x the C++ floor", f"{ratio:.2f}x", ratio >= 0.8))
+    ratio = bulk["large"]["vs_floor"]["pop_into(reused bytearray)"]["median"]
+    rows.append(("1 MiB pop_into >= 0.9x the C++ floor", f"{ratio:.2f}x", ratio >= 0.9))
+    numpy = bulk.get("numpy")
+    for size, row in (numpy or {}).get("by_size", {}).items():
+        ratios = row["ratios"]
+        for peer, factor in ((numpy["copy_path"], 1.5), ("mp.Queue (pickled arrays)", 20),
+                             ("shared_memory by hand + Pipe", 1.0)):
+            ratio = ratios[peer]["median"]
+            rows.append((f"NumPy {fmt_size(int(size))}: loans >= {factor:g}x {peer.split(' + ')[0].split(' (')[0]}",
+                         f"{ratio:.2f}x", ratio >= factor))
     return rows
 
 
@@ -145,13 +191,80 @@ def instr_table(instr, lines):
         lines.append(f"  where: {name}: {top}")
 
 
+def _ratio_text(pair):
+    return f"{_ratio(pair['median'])} ({_ratio(pair['min'])}-{_ratio(pair['max'])})"
+
+
+def wait_table(wait, lines):
+    cpus = wait.get("pinned_cpus")
+    lines.append("Wait: blocking calls between two processes" + (f" (pinned to CPUs {cpus[0]} and {cpus[1]})" if cpus
+                                                             else "") + "; ratios: median of paired runs (range)")
+    lines.append("  idle: processor time while blocked")
+    for what, row in wait["idle"].items():
+        lines.append(f"    {what:<40} {row['cpu_s'] * 1e3:>7.1f} ms in {row['wall_s']:.1f} s = "
+                     f"{row['core_fraction']:.2%} of a core")
+    for key, title in (("wake", "wake-up latency, one way, consumer parked"),
+                       ("select", "select wake-up latency, consumer parked")):
+        rows = wait[key]
+        first = next(iter(rows))
+        lines.append(f"  {title}: {'p50':>9} {'p99':>9}   p50 / {first}'s   p99 / {first}'s")
+        for name, row in rows.items():
+            extra = ""
+            if "p50_vs_first" in row:
+                extra = f"   {_ratio_text(row['p50_vs_first']):<22} {_ratio_text(row['p99_vs_first'])}"
+            lines.append(f"    {name:<38} {row['p50_us']:>7.1f} us {row['p99_us']:>7.0f} us{extra}")
+    lines.append("    (pinned, a side waits for its one CPU after a wake-up when other work runs there)")
+    trip = wait["round_trip"]
+    lines.append("  round trip, 64 B ping-pong:")
+    for name in ("put/get over two rings", "mp.Pipe (duplex)"):
+        lines.append(f"    {name:<38} p50 {trip[name]['p50_us']:>7.1f} us   p99 {trip[name]['p99_us']:>7.0f} us")
+    lines.append(f"    rings / Pipe at p50: {_ratio_text(trip['ratio_p50'])}")
+    tput = wait["throughput"]
+    lines.append(f"  throughput 64 B: put/get {fmt_si(tput['put/get msg/s'])} msg/s, push/pop "
+                 f"{fmt_si(tput['push/pop msg/s'])} msg/s; put/get / push/pop: {_ratio_text(tput['ratio'])}")
+    lines.append("  a second thread counting in Python (iterations/s):")
+    for name, row in wait["threads"].items():
+        lines.append(f"    {name:<44} {fmt_si(row['beside']):>8} beside, {fmt_si(row['solo']):>8} solo: "
+                     f"{_ratio_text(row['ratio'])}")
+
+
+def bulk_table(bulk, lines):
+    batches = bulk["batches"]
+    lines.append(f"Bulk: 64 B messages, two processes; ratios: push_many/pop_many against each, median of paired "
+                 f"runs (range)")
+    for name, rate in batches["msg_per_s"].items():
+        ratio = batches["ratios"].get(name)
+        lines.append(f"  {name:<40} {fmt_si(rate):>8} msg/s   {_ratio_text(ratio) if ratio else ''}")
+    large = bulk["large"]
+    lines.append(f"Bulk: {fmt_size(large['size'])} messages; against the C++ floor (copies out into a reused buffer)")
+    for name, rate in large["msg_per_s"].items():
+        ratio = large["vs_floor"].get(name)
+        lines.append(f"  {name:<40} {fmt_si(rate):>8} msg/s {rate * large['size'] / 1e9:>6.1f} GB/s   "
+                     f"{_ratio_text(ratio) if ratio else ''}")
+    numpy = bulk.get("numpy")
+    if numpy:
+        for size, row in numpy["by_size"].items():
+            lines.append(f"Bulk: NumPy float64 arrays of {fmt_size(int(size))}, producer fills, consumer sums; "
+                         f"loans (aligned) against each")
+            for name, rate in row["arrays_per_s"].items():
+                ratio = row["ratios"].get(name)
+                lines.append(f"  {name:<46} {rate:>9.0f} arrays/s {rate * int(size) / 1e9:>6.2f} GB/s   "
+                             f"{_ratio_text(ratio) if ratio else ''}")
+    sizes = bulk["sizes"]
+    lines.append("Bulk: MB/s against message size (medians)")
+    lines.append(f"  {'':<32}" + "".join(f"{fmt_size(s):>9}" for s in sizes["sizes"]))
+    for name, series in sizes["series"].items():
+        lines.append(f"  {name:<32}" + "".join(f"{series[s]['mb_per_s']:>9.0f}" for s in sizes["sizes"]))
+
+
 def build_table(results, meta):
     lines = [f"kelparine benchmarks, {meta['mode']} mode ({meta['repeats']} runs per figure, medians); "
              f"{meta['date']}; commit {meta['commit']}",
              f"{meta['cpu']}, {meta['cpus']} CPUs, load average {meta['load_before']} before the run; "
              f"Python {meta['python']}", ""]
     for key, render in (("ring", ring_table), ("view", view_table), ("lock", lock_table),
-                        ("scaling", scaling_table), ("instructions", instr_table)):
+                        ("scaling", scaling_table), ("instructions", instr_table), ("wait", wait_table),
+                        ("bulk", bulk_table)):
         if results.get(key):
             render(results[key], lines)
             lines.append("")
@@ -212,6 +325,8 @@ def main():
     import ring_suite
     import scaling_suite
     import view_suite
+    import wait_suite
+    import bulk_suite
 
     settings = Settings.make(args.quick, pin=not args.no_pin)
     sections = args.only or SECTIONS
@@ -234,6 +349,12 @@ def main():
     if "instr" in sections:
         log("instructions: callgrind")
         results["instructions"] = instr_suite.run(settings, log)
+    if "wait" in sections:
+        log("wait: blocking calls")
+        results["wait"] = wait_suite.run(settings, log)
+    if "bulk" in sections:
+        log("bulk: batches, large messages, NumPy, sizes")
+        results["bulk"] = bulk_suite.run(settings, log)
     meta["seconds"] = round(time.monotonic() - started, 1)
     meta["load_after"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
 
@@ -254,6 +375,9 @@ def main():
         if results.get("scaling"):
             charts.scaling_chart(results["scaling"], RESULTS / "scaling.png", subtitle)
             outputs.append(RESULTS / "scaling.png")
+        if results.get("bulk"):
+            charts.bulk_chart(results["bulk"]["sizes"], RESULTS / "bulk_sizes.png", subtitle)
+            outputs.append(RESULTS / "bulk_sizes.png")
     except ImportError as error:
         log(f"charts skipped: {error}")
     if args.report:

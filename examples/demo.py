@@ -4,18 +4,35 @@ A producer process streams typed records (sequence number, reading, flag, label)
 lock-free ring to this process, and keeps a shared telemetry view up to date; this process
 consumes the records, checks them, and reads the producer's telemetry from the view.
 
+Both sides block instead of polling: put() waits while the ring is full and get_mixed() while
+it is empty, asleep and without using a processor, and the other side's call wakes them.
+The timeouts only guard against a peer that died.
+
     PYTHONPATH=build /usr/bin/python3 examples/demo.py [--messages N]
 """
 
 import argparse
 import multiprocessing as mp
 import os
+import signal
+import sys
 import time
 
 import kelparine
 
 RECORD = [("i64", 1), ("f64", 1), ("bool", 1), ("str", 1)]
 TELEMETRY = [("i64", 1), ("i64", 1), ("f64", 1)]  # records sent, last sequence number, seconds spent
+PEER_TIMEOUT = 30.0  # seconds without progress before a side gives up on the other
+
+
+def exit_on_sigterm():
+    """Makes SIGTERM end the program as Ctrl-C does: `finally` blocks run and remove the
+    segments, where the default action would kill the process and leave them behind."""
+    def on_sigterm(signum, frame):
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second one must not cut the clean-up short
+        sys.exit(128 + signum)
+
+    signal.signal(signal.SIGTERM, on_sigterm)
 
 
 def producer(ring_name, view_name, count):
@@ -23,9 +40,7 @@ def producer(ring_name, view_name, count):
     view = kelparine.SharedMemory.open(view_name).map()
     start = time.perf_counter()
     for seq in range(count):
-        record = [seq, seq * 0.5, seq % 2 == 0, f"sensor-{seq % 8}"]
-        while not ring.push(record):  # back-pressure: the ring is full, try again
-            pass
+        ring.put([seq, seq * 0.5, seq % 2 == 0, f"sensor-{seq % 8}"], timeout=PEER_TIMEOUT)
         if seq % 1000 == 999 or seq == count - 1:
             view.write_mixed([seq + 1, seq, time.perf_counter() - start], 0)
 
@@ -34,38 +49,41 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--messages", type=int, default=200_000)
     args = parser.parse_args()
+    exit_on_sigterm()
 
     tag = f"{os.getpid()}"
     ring_name, view_name = f"/kelparine-demo-ring-{tag}", f"/kelparine-demo-view-{tag}"
-    ring_shm = kelparine.SharedMemory.create(ring_name, 24 + 64 * 1024)
-    view_shm = kelparine.SharedMemory.create(view_name, 4 + 4096)
-    ring, view = ring_shm.spsc(), view_shm.map()  # the creator initialises both headers
-    print(f"ring: {ring!r}\nview: {view!r}")
-
-    child = mp.get_context("spawn").Process(target=producer, args=(ring_name, view_name, args.messages))
-    child.start()
+    child = None
     try:
-        received, start = 0, time.perf_counter()
+        ring = kelparine.SharedMemory.create(ring_name, 24 + 64 * 1024).spsc()
+        view = kelparine.SharedMemory.create(view_name, 4 + 4096).map()  # the creator initialises both
+        print(f"ring: {ring!r}\nview: {view!r}", flush=True)
+
+        child = mp.get_context("spawn").Process(target=producer, args=(ring_name, view_name, args.messages))
+        child.start()
+        received, record, start = 0, None, time.perf_counter()
         while received < args.messages:
-            record = ring.pop_mixed(RECORD)
-            if record is None:
-                continue
+            record = ring.get_mixed(RECORD, timeout=PEER_TIMEOUT)
             seq, reading, flag, label = record
             assert seq == received and reading == seq * 0.5 and flag == (seq % 2 == 0), record
             assert label == f"sensor-{seq % 8}", record
             received += 1
         elapsed = time.perf_counter() - start
-        child.join()
+        child.join(PEER_TIMEOUT)
         sent, last_seq, producer_seconds = view.read_mixed(TELEMETRY, 0)
         print(f"consumer: {received} records in order, last {record}")
         print(f"telemetry (written by pid {child.pid}): sent={sent} last_seq={last_seq} "
               f"producer_time={producer_seconds:.3f}s")
         print(f"throughput: {received / elapsed:,.0f} records/s through the ring")
     finally:
-        if child.is_alive():
+        if child is not None and child.is_alive():
             child.terminate()
-        kelparine.SharedMemory.remove(ring_name)
-        kelparine.SharedMemory.remove(view_name)
+            child.join()
+        for name in (ring_name, view_name):
+            try:
+                kelparine.SharedMemory.remove(name)
+            except FileNotFoundError:
+                pass
 
 
 if __name__ == "__main__":

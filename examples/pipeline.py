@@ -7,9 +7,10 @@ reading to a calibrated value, flags out-of-range ones and names the sensor; `co
 the order and the arithmetic and prints a summary. Each ring has exactly one producer and one
 consumer, as the ring requires. A record with sequence number -1 ends the stream.
 
-Every stage polls: push() returns False when the next ring is full, pop_mixed() returns None
-when the previous one is empty. Waiting spins briefly and then sleeps a little, so stages that
-have nothing to do leave the CPU to the others.
+Every stage blocks: put() waits while the next ring is full, get_mixed() while the previous
+one is empty. A waiting stage sleeps without using a processor and is woken by its
+neighbour's call within microseconds, so there is no polling loop and no back-off to tune.
+The timeout turns a neighbour that died into a TimeoutError instead of a hang.
 
     PYTHONPATH=build /usr/bin/python3 examples/pipeline.py [--records N] [--capacity BYTES]
 """
@@ -17,6 +18,7 @@ have nothing to do leave the CPU to the others.
 import argparse
 import multiprocessing as mp
 import os
+import signal
 import sys
 import time
 
@@ -29,43 +31,15 @@ SENSORS = 4
 STALL_SECONDS = 20.0  # a stage that sees no progress for this long gives up
 
 
-class Stalled(RuntimeError):
-    pass
+def exit_on_sigterm():
+    """Makes SIGTERM end the program as Ctrl-C does: `finally` blocks run and remove the
+    segments, where the default action would kill the process and leave them behind."""
 
+    def on_sigterm(signum, frame):
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second one must not cut the clean-up short
+        sys.exit(128 + signum)
 
-class Backoff:
-    """Spin for a short while, then sleep in growing steps (up to 1 ms)."""
-
-    def __init__(self):
-        self.idle_since = None
-        self.attempts = 0
-
-    def wait(self):
-        now = time.monotonic()
-        if self.idle_since is None:
-            self.idle_since = now
-        elif now - self.idle_since > STALL_SECONDS:
-            raise Stalled("no progress: is the other stage still running?")
-        self.attempts += 1
-        if self.attempts > 64:
-            time.sleep(min(0.001, 0.00001 * (self.attempts - 64)))
-
-    def reset(self):
-        self.idle_since = None
-        self.attempts = 0
-
-
-def push(ring, record, backoff):
-    while not ring.push(record):  # full: the consumer is behind
-        backoff.wait()
-    backoff.reset()
-
-
-def pop(ring, schema, backoff):
-    while (record := ring.pop_mixed(schema)) is None:  # empty: the producer is behind
-        backoff.wait()
-    backoff.reset()
-    return record
+    signal.signal(signal.SIGTERM, on_sigterm)
 
 
 def calibrate(sensor, raw):
@@ -74,30 +48,27 @@ def calibrate(sensor, raw):
 
 def generate(raw_name, records):
     raw = kelparine.SharedMemory.open(raw_name).spsc()
-    backoff = Backoff()
     for seq in range(records):
-        push(raw, [seq, seq % SENSORS, (seq % 100) / 4.0], backoff)
-    push(raw, [END, 0, 0.0], backoff)
+        raw.put([seq, seq % SENSORS, (seq % 100) / 4.0], timeout=STALL_SECONDS)
+    raw.put([END, 0, 0.0], timeout=STALL_SECONDS)
 
 
 def enrich(raw_name, enriched_name):
     raw = kelparine.SharedMemory.open(raw_name).spsc()
     enriched = kelparine.SharedMemory.open(enriched_name).spsc()
-    backoff = Backoff()
     while True:
-        seq, sensor, value = pop(raw, RAW, backoff)
+        seq, sensor, value = raw.get_mixed(RAW, timeout=STALL_SECONDS)
         if seq == END:
-            push(enriched, [END, 0.0, False, ""], backoff)
+            enriched.put([END, 0.0, False, ""], timeout=STALL_SECONDS)
             return
         calibrated = calibrate(sensor, value)
-        push(enriched, [seq, calibrated, calibrated > 30.0, f"sensor-{sensor}"], backoff)
+        enriched.put([seq, calibrated, calibrated > 30.0, f"sensor-{sensor}"], timeout=STALL_SECONDS)
 
 
 def collect(enriched, records):
-    backoff = Backoff()
     expected, alarms, total = 0, 0, 0.0
     while True:
-        seq, value, alarm, name = pop(enriched, ENRICHED, backoff)
+        seq, value, alarm, name = enriched.get_mixed(ENRICHED, timeout=STALL_SECONDS)
         if seq == END:
             break
         sensor = seq % SENSORS
@@ -116,18 +87,20 @@ def main(argv=None):
     parser.add_argument("--records", type=int, default=100_000)
     parser.add_argument("--capacity", type=int, default=16 * 1024, help="data bytes per ring (a power of two)")
     args = parser.parse_args(argv)
+    exit_on_sigterm()
 
     stem = f"/kelparine-pipeline-{os.getpid()}"
     raw_name, enriched_name = f"{stem}-raw", f"{stem}-enriched"
-    # The creator's spsc() writes the empty ring header; the stages open the rings afterwards.
-    kelparine.SharedMemory.create(raw_name, 24 + args.capacity).spsc()
-    enriched = kelparine.SharedMemory.create(enriched_name, 24 + args.capacity).spsc()
-    ctx = mp.get_context("spawn")  # the stages find the rings by name, nothing is inherited
-    stages = [
-        ctx.Process(target=generate, args=(raw_name, args.records), name="generate"),
-        ctx.Process(target=enrich, args=(raw_name, enriched_name), name="enrich"),
-    ]
+    stages = []
     try:
+        # The creator's spsc() writes the empty ring header; the stages open the rings afterwards.
+        kelparine.SharedMemory.create(raw_name, 24 + args.capacity).spsc()
+        enriched = kelparine.SharedMemory.create(enriched_name, 24 + args.capacity).spsc()
+        ctx = mp.get_context("spawn")  # the stages find the rings by name, nothing is inherited
+        stages = [
+            ctx.Process(target=generate, args=(raw_name, args.records), name="generate"),
+            ctx.Process(target=enrich, args=(raw_name, enriched_name), name="enrich"),
+        ]
         start = time.perf_counter()
         for stage in stages:
             stage.start()
@@ -144,8 +117,12 @@ def main(argv=None):
         for stage in stages:
             if stage.is_alive():
                 stage.terminate()
-        kelparine.SharedMemory.remove(raw_name)
-        kelparine.SharedMemory.remove(enriched_name)
+                stage.join()
+        for name in (raw_name, enriched_name):
+            try:
+                kelparine.SharedMemory.remove(name)
+            except FileNotFoundError:
+                pass
     return 0
 
 

@@ -25,11 +25,24 @@ the ring, loads tail with acquire ordering and stores head with release ordering
 import argparse
 import mmap
 import os
+import signal
 import struct
 import subprocess
 import sys
 
 SHM_DIR = "/dev/shm"  # where Linux keeps POSIX shared memory objects
+
+
+def exit_on_sigterm():
+    """Makes SIGTERM end the program as Ctrl-C does: `finally` blocks run and remove the
+    segments, where the default action would kill the process and leave them behind."""
+
+    def on_sigterm(signum, frame):
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second one must not cut the clean-up short
+        sys.exit(128 + signum)
+
+    signal.signal(signal.SIGTERM, on_sigterm)
+
 
 # ---------------------------------------------------------------------------------------------
 # The value codec, as documented
@@ -194,6 +207,7 @@ def main():
         (produce if sys.argv[1] == "--produce" else check)(*sys.argv[2:])
         return 0
     argparse.ArgumentParser(description=__doc__.splitlines()[0]).parse_args()
+    exit_on_sigterm()
 
     view_name, ring_name = f"/kelparine-plain-view-{os.getpid()}", f"/kelparine-plain-ring-{os.getpid()}"
     try:

@@ -24,6 +24,7 @@ import argparse
 import math
 import multiprocessing as mp
 import os
+import signal
 import sys
 import time
 
@@ -34,6 +35,17 @@ SLOT_SCHEMA = [("i64", 1), ("i64", 1), ("i64", 1), ("f64", 1), ("bool", 1), ("st
 MAX_STATUS = SLOT_SIZE - 33 - 4
 BLOCK = 2_000
 TIMEOUT_SECONDS = 60.0
+
+
+def exit_on_sigterm():
+    """Makes SIGTERM end the program as Ctrl-C does: `finally` blocks run and remove the
+    segments, where the default action would kill the process and leave them behind."""
+
+    def on_sigterm(signum, frame):
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second one must not cut the clean-up short
+        sys.exit(128 + signum)
+
+    signal.signal(signal.SIGTERM, on_sigterm)
 
 
 def is_prime(n):
@@ -85,13 +97,16 @@ def main(argv=None):
     parser.add_argument("--workers", type=int, default=4)
     parser.add_argument("--limit", type=int, default=300_000, help="count the primes below this number")
     args = parser.parse_args(argv)
+    exit_on_sigterm()
 
     table_name = f"/kelparine-pool-{os.getpid()}"
-    view = kelparine.SharedMemory.create(table_name, 4 + args.workers * SLOT_SIZE).map()
-    view.zero()  # a reused segment may hold an old table
-    ctx = mp.get_context("spawn")
-    pool = [ctx.Process(target=worker, args=(table_name, w, args.workers, args.limit)) for w in range(args.workers)]
+    pool = []
     try:
+        view = kelparine.SharedMemory.create(table_name, 4 + args.workers * SLOT_SIZE).map()
+        view.zero()  # a reused segment may hold an old table
+        ctx = mp.get_context("spawn")
+        pool = [ctx.Process(target=worker, args=(table_name, w, args.workers, args.limit))
+                for w in range(args.workers)]
         for process in pool:
             process.start()
         deadline = time.monotonic() + TIMEOUT_SECONDS
@@ -120,7 +135,11 @@ def main(argv=None):
         for process in pool:
             if process.is_alive():
                 process.terminate()
-        kelparine.SharedMemory.remove(table_name)
+                process.join()
+        try:
+            kelparine.SharedMemory.remove(table_name)
+        except FileNotFoundError:
+            pass
     return 0
 
 

@@ -6,8 +6,10 @@ import doctest
 import os
 import pathlib
 import re
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -25,7 +27,11 @@ SCRIPTS = [
     ("pipeline.py", ["--records", "3000", "--capacity", "1024"], None),
     ("worker_pool.py", ["--workers", "3", "--limit", "20000"], None),
     ("plain_reader.py", [], None),
-    ("numpy_view.py", ["--rows", "64", "--cols", "5"], "numpy"),
+    ("numpy_view.py", ["--rows", "64", "--cols", "5", "--matrices", "40"], "numpy"),
+    ("fan_in.py", ["--producers", "3", "--messages", "500", "--pause", "0.001"], None),
+    ("frames.py", ["--frames", "60", "--width", "64", "--height", "48", "--check"], "numpy"),
+    # Over 127.0.0.1, there and back, with rings small enough that back-pressure crosses the socket.
+    ("bridge.py", ["--messages", "2000", "--capacity", "4096", "--timeout", "30"], "zmq"),
 ]
 
 
@@ -39,17 +45,21 @@ def leftover_segments(pid):
     return [n for n in os.listdir("/dev/shm") if pattern.match(n)]
 
 
-@pytest.mark.parametrize("script, args, needs", SCRIPTS, ids=[s for s, _, _ in SCRIPTS])
-def test_example_runs(script, args, needs):
-    if needs:
-        pytest.importorskip(needs)
+def example_env():
     env = dict(os.environ)
     # The children import the same kelparine as this test (build tree or installed wheel).
     module_dir = str(pathlib.Path(kelparine.__file__).parent)
     env["PYTHONPATH"] = os.pathsep.join([module_dir] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    return env
+
+
+@pytest.mark.parametrize("script, args, needs", SCRIPTS, ids=[s for s, _, _ in SCRIPTS])
+def test_example_runs(script, args, needs):
+    if needs:
+        pytest.importorskip(needs)
     process = subprocess.Popen(
         [sys.executable, str(EXAMPLES / script), *args],
-        env=env,
+        env=example_env(),
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
@@ -63,6 +73,72 @@ def test_example_runs(script, args, needs):
     assert process.returncode == 0, f"{script} failed:\n{out}\n{err}"
     assert out.strip(), f"{script} printed nothing"
     assert leftover_segments(process.pid) == []
+
+
+# Examples stopped in the middle of a long run: the segments must go with them, and so must
+# their child processes. Ctrl-C is tried on one; SIGTERM on all that run long enough.
+ENDLESS = [
+    ("demo.py", ["--messages", "1000000000"], None, signal.SIGTERM),
+    ("pipeline.py", ["--records", "1000000000"], None, signal.SIGTERM),
+    ("pipeline.py", ["--records", "1000000000"], None, signal.SIGINT),
+    ("fan_in.py", ["--messages", "1000000000"], None, signal.SIGTERM),
+    ("worker_pool.py", ["--limit", "1000000000"], None, signal.SIGTERM),
+    ("numpy_view.py", ["--matrices", "1000000000"], "numpy", signal.SIGTERM),
+    ("frames.py", ["--frames", "1000000000", "--width", "320", "--height", "240"], "numpy", signal.SIGTERM),
+    ("bridge.py", ["--messages", "1000000000"], "zmq", signal.SIGTERM),
+]
+
+
+def children_of(pid):
+    children = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as stat:
+                    fields = stat.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == pid:
+                children.append(int(entry))
+    return children
+
+
+def running(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+@pytest.mark.parametrize("script, args, needs, signum", ENDLESS,
+                         ids=[f"{s}-{signal.Signals(n).name}" for s, _, _, n in ENDLESS])
+def test_example_stopped_by_a_signal_removes_its_segments(script, args, needs, signum):
+    if needs:
+        pytest.importorskip(needs)
+    process = subprocess.Popen([sys.executable, str(EXAMPLES / script), *args], env=example_env(),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 60
+        # Running in earnest: its segments exist and its children have started.
+        while not (leftover_segments(process.pid) and children_of(process.pid)):
+            assert process.poll() is None and time.monotonic() < deadline, "the example did not get going"
+            time.sleep(0.05)
+        time.sleep(1.0)
+        children = children_of(process.pid)
+        process.send_signal(signum)
+        _, err = process.communicate(timeout=30)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.communicate()
+    assert process.returncode != 0
+    assert leftover_segments(process.pid) == [], err
+    # Helpers such as multiprocessing's resource tracker end once the example's pipe closes.
+    deadline = time.monotonic() + 10
+    while [pid for pid in children if running(pid)] and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not [pid for pid in children if running(pid)], "a child process outlived the example"
 
 
 # ---------------------------------------------------------------------------------------------

@@ -1,0 +1,145 @@
+"""The blocking/bulk stress program and the building blocks of the wait and bulk benchmarks,
+run at tiny sizes: they must keep working and keep checking what they claim to check (the
+figures themselves are the benchmark's business, never a test's)."""
+
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import kelparine
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def run_tool(*args):
+    env = dict(os.environ)
+    module_dir = str(pathlib.Path(kelparine.__file__).parent)
+    inherited = [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env["PYTHONPATH"] = os.pathsep.join([module_dir, str(ROOT / "stress"), *inherited])
+    return subprocess.run([sys.executable, *args], env=env, capture_output=True, text=True, timeout=120)
+
+
+@pytest.mark.parametrize("mode", ["park", "mixed"])
+def test_blocking_stress_checks_every_message(mode):
+    done = run_tool(str(ROOT / "stress" / "blocking_stress.py"), "--mode", mode, "--messages", "6000",
+                    "--capacities", "64,4096", "--bound", "60")
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "6000 messages checked, none lost, reordered or corrupted, no run hung" in done.stdout
+
+
+@pytest.fixture
+def bench_modules(monkeypatch):
+    monkeypatch.syspath_prepend(str(ROOT / "bench"))
+    import bulk_suite
+    import wait_suite
+
+    return wait_suite, bulk_suite
+
+
+def test_wait_building_blocks(bench_modules, monkeypatch):
+    wait_suite, _ = bench_modules
+    monkeypatch.setattr(wait_suite, "IDLE_SECONDS", 0.2)
+    latencies = wait_suite.latency_ring(20, None, 1)
+    assert len(latencies) == 20 and latencies == sorted(latencies) and latencies[0] > 0
+    assert len(wait_suite.latency_select(20, None, 2, 3)) == 20
+    assert len(wait_suite.round_trip_rings(50, None)) == 50
+    assert wait_suite.run_idle()["get() on an empty ring"]["wall_s"] >= wait_suite.IDLE_SECONDS
+
+
+def test_numpy_paths_agree_and_loans_are_aligned(bench_modules):
+    _, bulk_suite = bench_modules
+    np = pytest.importorskip("numpy")
+    for aligned in (True, False):
+        assert bulk_suite.numpy_loans(20, None, 1000, aligned) > 0  # each run checks every sum
+    assert bulk_suite.numpy_copying(20, None, 1000, bulk_suite._push_takes_buffers()) > 0
+    assert bulk_suite.numpy_shared_memory(20, None, 1000, 3) > 0
+    assert bulk_suite.numpy_queue(10, None, 1000, 3) > 0
+
+    # The padding idiom: after one empty message, every payload of 8k + 4 bytes is 8-aligned,
+    # including the ones the ring stages because they wrap.
+    with bulk_suite.Ring(4096) as segment:
+        ring = segment.open()
+        ring.put(b"")
+        assert ring.get() == b""
+        for k in range(60):
+            size = bulk_suite.numpy_message_size(8 * (1 + k % 50))
+            with ring.reserve(size) as buf:
+                assert np.frombuffer(buf, np.uint8).ctypes.data % 8 == 0
+            with ring.borrow() as buf:
+                assert np.frombuffer(buf, np.uint8).ctypes.data % 8 == 0
+
+
+CHECKER_PROBE = """
+from blocking_stress import Checker, Frames
+
+frames, checker = Frames(7, 4096), Checker(7, 4096)
+first = next(s for s in range(300) if checker.sizes[s] > 20)
+for seq in range(first):
+    assert checker.check(bytes(frames.get(seq))) is None
+message = bytes(frames.get(first))
+assert "lost or reordered" in checker.check((first + 1).to_bytes(8, "little") + message[8:])
+assert "bytes, expected" in checker.check(message + b"x")
+damaged = bytearray(message)
+damaged[-1] ^= 0xFF
+assert "corrupted" in checker.check(bytes(damaged))
+assert checker.seq == first  # nothing wrong was counted
+assert checker.check(message) is None and checker.seq == first + 1
+print("checked")
+"""
+
+
+def test_stress_checker_names_what_is_wrong():
+    # In a process of its own: the stress and bench helpers are both named `common`.
+    done = run_tool("-c", CHECKER_PROBE)
+    assert done.returncode == 0 and "checked" in done.stdout, done.stdout + done.stderr
+
+
+def test_bridge_back_pressure_reaches_the_producer_and_nothing_is_lost(monkeypatch):
+    pytest.importorskip("zmq")
+    import multiprocessing as mp
+
+    monkeypatch.syspath_prepend(str(ROOT / "examples"))
+    import bridge
+    from conftest import remove_quietly, unique_name
+
+    near_name, far_name = unique_name("bridge-near"), unique_name("bridge-far")
+    count, window, batch = 200, 2, 8
+    near = kelparine.SharedMemory.create(near_name, 24 + 4096).spsc()
+    far = kelparine.SharedMemory.create(far_name, 24 + 4096).spsc()
+    address = f"127.0.0.1:{bridge.free_port_pair()}"
+    ctx = mp.get_context("fork")
+    sides = [ctx.Process(target=lambda: bridge.receive(kelparine.SharedMemory.open(far_name).spsc(), address,
+                                                       window, count, report=lambda _: None)),
+             ctx.Process(target=lambda: bridge.send(kelparine.SharedMemory.open(near_name).spsc(), address,
+                                                    batch, window, count, report=lambda _: None))]
+    try:
+        for side in sides:
+            side.start()
+        messages = [bytes([i % 251]) * 1000 for i in range(count)]
+        accepted = 0
+        with pytest.raises(TimeoutError):  # nobody reads the far ring: the near one fills up in time
+            for message in messages:
+                near.put(message, timeout=3)
+                accepted += 1
+        # What left the near ring: the far ring's 4 messages, at most `window` batches held up in
+        # between (one of them being written by the receive side), nothing more.
+        assert accepted - near.used() // 1004 <= 4 + window * batch
+        received, pending = [], messages[accepted:]
+        while len(received) < count:  # this process feeds the near ring and drains the far one
+            while pending and near.push(pending[0]):
+                pending.pop(0)
+            received.append(far.get(timeout=30))
+        assert received == messages
+        for side in sides:
+            side.join(30)
+            assert side.exitcode == 0
+    finally:
+        for side in sides:
+            if side.is_alive():
+                side.kill()
+                side.join()
+        remove_quietly(near_name)
+        remove_quietly(far_name)
