@@ -3,6 +3,7 @@
 #include "mapped_view.hpp"
 #include "platform/unix/platform_handle.hpp"
 #include "py/args.hpp"
+#include "py/gil_hooks.hpp"
 #include "py/instance.hpp"
 #include "rwlock.hpp"
 #include "spsc/ring.hpp"
@@ -44,7 +45,8 @@ PyResult<Ref> create(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     // The size is checked before the name, so create('x', 0) reports the size.
     if (*size == 0) return py::fail(ShmError::invalid_argument("size must be > 0"));
     if (auto valid = validate_name(*name); !valid) return py::fail(std::move(valid.error()));
-    return wrap(PlatformHandle::create(*name, *size), true);
+    py::GilHooks hooks;
+    return wrap(PlatformHandle::create(*name, *size, hooks), true);
 }
 
 constexpr py::Signature<2> kOpen{"open", {"name", "size"}, 1};

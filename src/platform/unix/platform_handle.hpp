@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "../../error.hpp"
+#include "../../wait/hooks.hpp"
 #include "owned_fd.hpp"
 
 namespace kelparine {
@@ -17,11 +18,14 @@ Status validate_name(std::string_view name);
 
 class PlatformHandle {
 public:
-    // Opens or creates the segment read-write (mode 0666 less the umask) and makes it at least
-    // `size` bytes, with the new range reserved so that touching it cannot fault for want of
-    // memory. An existing larger segment is never shrunk: peers may have it mapped.
+    // Opens or creates the segment read-write (mode 0666 less the umask) and makes it
+    // at least `size` bytes, with all of [0, size) reserved so that touching it cannot fault for
+    // want of memory. The size other processes see only ever grows, and only once the memory
+    // behind it is reserved: peers may open and map it at any moment.
+    // Waiting for another creator of the same name goes through `hooks` (given up while it
+    // sleeps; an interrupted wait returns ShmError::interrupted()).
     // On failure, a segment this call created is removed; one that existed is left as it was.
-    static Result<PlatformHandle> create(std::string_view name, std::uint64_t size);
+    static Result<PlatformHandle> create(std::string_view name, std::uint64_t size, wait::WaitHooks& hooks);
     // Opens an existing segment read-write; its size comes from fstat (0 is accepted).
     static Result<PlatformHandle> open(std::string_view name);
     // shm_unlink: existing descriptors and mappings stay valid.
@@ -35,7 +39,7 @@ public:
     int fd() const noexcept { return fd_.get(); }
 
 private:
-    PlatformHandle(std::string name, std::uint64_t size, OwnedFd fd)
+    PlatformHandle(std::string name, std::uint64_t size, OwnedFd fd) noexcept
         : name_(std::move(name)), size_(size), fd_(std::move(fd)) {}
 
     std::string name_;
