@@ -23,7 +23,9 @@ _Schema: TypeAlias = list[tuple[str, int]]
 @final
 class SharedMemory:
     @staticmethod
-    def create(name: str, size: SupportsIndex) -> SharedMemory: ...
+    def create(
+        name: str, size: SupportsIndex, mode: SupportsIndex | None = None, *, exclusive: bool = False
+    ) -> SharedMemory: ...
     @staticmethod
     def open(name: str, size: SupportsIndex | None = None) -> SharedMemory: ...
     @staticmethod

@@ -1,5 +1,8 @@
 #include "shared_memory.hpp"
 
+#include <cstdint>
+#include <optional>
+
 #include "mapped_view.hpp"
 #include "platform/unix/platform_handle.hpp"
 #include "py/args.hpp"
@@ -34,19 +37,54 @@ PyResult<Ref> wrap(Result<PlatformHandle> handle, bool is_creator) noexcept {
     return py::new_instance<SharedMemoryState>(*type, std::move(*handle), is_creator);
 }
 
-constexpr py::Signature<2> kCreate{"create", {"name", "size"}, 2};
+constexpr std::uint32_t kMaxMode = 07777;
+
+// create()'s `mode`: None, or an int (or __index__ object) in 0..0o7777.
+PyResult<std::optional<std::uint32_t>> to_mode(PyObject* value) noexcept {
+    if (value == nullptr || value == Py_None) return std::nullopt;
+    if (!PyIndex_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "'mode' must be an int or None, not '%.200s'", Py_TYPE(value)->tp_name);
+        return py::python_error();
+    }
+    Ref index = Ref::steal(PyNumber_Index(value));
+    if (!index) return py::python_error();
+    int overflow = 0;
+    const long long mode = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (mode == -1 && PyErr_Occurred()) return py::python_error();
+    if (overflow == 0 && mode >= 0 && mode <= kMaxMode) return static_cast<std::uint32_t>(mode);
+    Ref shown = Ref::steal(PyNumber_ToBase(index.get(), 8));
+    if (!shown) return py::python_error();
+    PyErr_Format(PyExc_ValueError, "mode must be between 0 and 0o7777, not %U", shown.get());
+    return py::python_error();
+}
+
+constexpr py::Signature<4> kCreate{"create", {"name", "size", "mode", "exclusive"}, 2};
+constexpr Py_ssize_t kCreatePositional = 3;  // `exclusive` is keyword-only
 PyResult<Ref> create(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 2> bound{};
+    if (nargs > kCreatePositional) {
+        PyErr_Format(PyExc_TypeError, "create() takes at most %zd positional arguments (%zd given)",
+                     kCreatePositional, nargs);
+        return py::python_error();
+    }
+    std::array<PyObject*, 4> bound{};
     if (!py::bind(kCreate, args, nargs, kwnames, bound)) return py::python_error();
     auto name = py::to_utf8(bound[0], "name");
     if (!name) return std::unexpected(std::move(name.error()));
     auto size = py::to_u64(bound[1], "size");
     if (!size) return std::unexpected(std::move(size.error()));
+    auto mode = to_mode(bound[2]);
+    if (!mode) return std::unexpected(std::move(mode.error()));
+    CreateOptions options{.mode = *mode};
+    if (bound[3] != nullptr) {
+        const int exclusive = PyObject_IsTrue(bound[3]);
+        if (exclusive < 0) return py::python_error();
+        options.exclusive = exclusive != 0;
+    }
     // The size is checked before the name, so create('x', 0) reports the size.
     if (*size == 0) return py::fail(ShmError::invalid_argument("size must be > 0"));
     if (auto valid = validate_name(*name); !valid) return py::fail(std::move(valid.error()));
     py::GilHooks hooks;
-    return wrap(PlatformHandle::create(*name, *size, hooks), true);
+    return wrap(PlatformHandle::create(*name, *size, hooks, options), true);
 }
 
 constexpr py::Signature<2> kOpen{"open", {"name", "size"}, 1};
@@ -120,28 +158,55 @@ PyResult<Ref> repr(PyObject* self) {
 
 PyMethodDef kMethods[] = {
     {"create", py::as_cfunction(py::static_fastcall_entry<create>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "create(name, size)\n--\n\n"
+     "create(name, size, mode=None, *, exclusive=False)\n--\n\n"
      "Create the segment `name` of `size` bytes; return its creator handle.\n\n"
-     "`name` is \"/\" followed by at least one character and no further \"/\".\n"
+     "`name` is \"/\" followed by at least one character. The system ignores\n"
+     "further leading \"/\" (\"//x\" names the same segment as \"/x\") and\n"
+     "refuses a \"/\" anywhere else.\n"
      "`size` counts the whole segment, headers included: 4 + the data bytes\n"
      "for map(), 24 + a power of two for spsc().\n\n"
      "A segment that already exists under `name` is reused, not replaced: it\n"
      "is grown to `size` bytes if smaller (new bytes read as zero), never\n"
-     "shrunk, and its contents are kept. The memory is reserved at once, so a\n"
-     "full /dev/shm fails here rather than killing a process later on.\n\n"
+     "shrunk, and its contents are kept. Its first `size` bytes are reserved\n"
+     "at once, so a full /dev/shm fails here rather than killing a process\n"
+     "later on; other processes see a new size only once it is reserved.\n"
+     "With exclusive=True an existing segment is refused instead, and left\n"
+     "exactly as it is.\n\n"
+     "`mode` (0 to 0o7777) sets the permission bits of a segment this call\n"
+     "creates, exactly: the umask does not reduce it. 0o600 keeps the data\n"
+     "from every other user. Without `mode` a new segment gets 0o666 less\n"
+     "the umask (usually 0o644: every user may read it). An existing segment\n"
+     "keeps its mode; when `mode` is given, it is reused only if it belongs\n"
+     "to this user and grants no more than `mode`.\n\n"
+     "If another process is creating the same name at that moment, create()\n"
+     "waits for it with other threads free to run; Ctrl-C ends the wait with\n"
+     "KeyboardInterrupt and changes nothing.\n\n"
      "Raises:\n"
      "    ValueError: \"size must be > 0\" (checked before the name);\n"
      "        \"name must start with '/' (e.g. \"/my_segment\")\";\n"
-     "        \"name must have at least one character after '/'\".\n"
+     "        \"name must have at least one character after '/'\";\n"
+     "        \"mode must be between 0 and 0o7777, not 0o10000\" (e.g.).\n"
+     "    FileExistsError: \"EEXIST: File exists\" when exclusive=True and\n"
+     "        the name exists.\n"
+     "    PermissionError: \"EACCES: Permission denied\" for an existing\n"
+     "        segment of another user that this process may not open for\n"
+     "        writing; with `mode`, \"EACCES: Permission denied: '/x' is owned\n"
+     "        by uid 1000 with mode 0o644; ...\" for one it may not reuse.\n"
      "    OSError: \"EINVAL: Invalid argument\" for a name the system refuses\n"
-     "        (a second \"/\", a NUL character) or a size of 2**63 or more;\n"
+     "        (an inner \"/\", a NUL character) or a size of 2**63 or more;\n"
      "        \"ENAMETOOLONG: File name too long\" (or EINVAL) for a name of\n"
      "        more than 255 bytes; \"ENOSPC: No space left on device\" when\n"
-     "        /dev/shm is full;\n"
-     "        \"EACCES: Permission denied\" for an existing segment of another\n"
-     "        user that this process may not open for writing.\n"
-     "    TypeError: `name` is not a str, or `size` is not an int.\n"
-     "    OverflowError: `size` is negative or above 2**64 - 1."},
+     "        /dev/shm is full.\n"
+     "    TypeError: `name` is not a str, `size` is not an int, or `mode` is\n"
+     "        neither an int nor None.\n"
+     "    OverflowError: `size` is negative or above 2**64 - 1.\n\n"
+     "Example:\n\n"
+     "    >>> shm = SharedMemory.create(\"/private\", 4 + 1024, 0o600, exclusive=True)\n"
+     "    >>> SharedMemory.create(\"/private\", 4 + 1024, exclusive=True)\n"
+     "    Traceback (most recent call last):\n"
+     "      ...\n"
+     "    FileExistsError: EEXIST: File exists\n"
+     "    >>> SharedMemory.remove(\"/private\")"},
     {"open", py::as_cfunction(py::static_fastcall_entry<open>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "open(name, size=None)\n--\n\n"
      "Open the existing segment `name`; return an opener handle.\n\n"

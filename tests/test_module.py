@@ -1,6 +1,7 @@
 """The module surface: what `import kelparine` gives, the shape of the three classes, and the
 calling conventions every member shares (binding, conversion, static methods)."""
 
+import functools
 import importlib
 import inspect
 import os
@@ -23,7 +24,7 @@ CLASSES = [SharedMemory, MappedView, SpscRingBuffer]
 # what inspect.signature reads, so scripts and tools depend on them verbatim.
 MEMBERS = {
     "SharedMemory": [
-        "create(name, size)",
+        "create(name, size, mode=None, *, exclusive=False)",
         "open(name, size=None)",
         "remove(name)",
         "map($self)",
@@ -60,15 +61,22 @@ STATIC = {"create", "open", "remove"}
 
 
 def parse(signature):
-    """'seek($self, pos=0)' -> ('seek', [('pos', '0')]); required parameters have default None."""
+    """'seek($self, pos=0)' -> ('seek', [('pos', '0')]); required parameters have default None.
+    A bare '*' is skipped: keyword_only() names the parameters after it."""
     name, rest = signature.split("(", 1)
     params = []
     for part in filter(None, (p.strip() for p in rest.rstrip(")").split(","))):
-        if part == "$self":
+        if part in ("$self", "*"):
             continue
         pname, _, default = part.partition("=")
         params.append((pname, default or None))
     return name, params
+
+
+def keyword_only(signature):
+    """The parameter names after a bare '*' in a text signature."""
+    parts = [p.strip() for p in signature.split("(", 1)[1].rstrip(")").split(",")]
+    return [p.partition("=")[0] for p in parts[parts.index("*") + 1 :]] if "*" in parts else []
 
 
 SIGNATURE_CASES = [
@@ -222,7 +230,9 @@ def test_text_signature(cls, signature):
         listed = listed[1:]
     assert [p.name for p in listed] == [p for p, _ in params]
     for p, (_, default) in zip(listed, params):
-        assert p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
+        kind = inspect.Parameter.KEYWORD_ONLY if p.name in keyword_only(signature) else (
+            inspect.Parameter.POSITIONAL_OR_KEYWORD)
+        assert p.kind is kind
         expected = inspect.Parameter.empty if default is None else eval(default)
         assert p.default == expected
 
@@ -237,7 +247,7 @@ def test_read_range_signature_through_inspect():
 # values make a too-permissive binding visible: the call would then succeed instead of failing.
 def valid_arguments(cls, name, seg_name):
     return {
-        ("SharedMemory", "create"): [seg_name, 4120],
+        ("SharedMemory", "create"): [seg_name, 4120, 0o666, False],
         ("SharedMemory", "open"): [seg_name, 4120],
         ("SharedMemory", "remove"): [seg_name],
         ("MappedView", "read_range"): [0, 1],
@@ -265,7 +275,13 @@ def bound_call(instances, make_segment):
         name, params = parse(signature)
         seg, _ = make_segment(4120)
         owner = instances[cls]
-        return getattr(owner, name), params, valid_arguments(cls, name, seg)
+        member = getattr(owner, name)
+        values = valid_arguments(cls, name, seg)
+        named = keyword_only(signature)
+        if named:  # the positional part below; keyword-only parameters always go by name
+            params, values = params[: -len(named)], values[: -len(named)]
+            member = functools.partial(member, **dict(zip(named, valid_arguments(cls, name, seg)[-len(named):])))
+        return member, params, values
 
     return get
 

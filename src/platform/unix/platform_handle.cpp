@@ -7,14 +7,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 
+#include "../../text.hpp"
 #include "../../wait/idle.hpp"
 
 namespace kelparine {
 namespace {
 
 constexpr mode_t kCreateMode = 0666;
+constexpr mode_t kModeBits = 07777;
 // Bounds the exclusive-create / open dance when another process keeps creating and removing
 // the same name between our two calls.
 constexpr int kCreateAttempts = 64;
@@ -28,6 +31,12 @@ constexpr wait::ParkSchedule kSizeLockSchedule{wait::kMillisecond, 50 * wait::kM
 Result<std::string> to_c_name(std::string_view name) {
     if (name.find('\0') != std::string_view::npos) return os_error(EINVAL);
     return std::string(name);
+}
+
+std::string octal(unsigned value) {
+    char digits[16];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value, 8);
+    return concat("0o", std::string_view(digits, static_cast<std::size_t>(end - digits)));
 }
 
 // An exclusive flock on a segment's descriptor, released when the scope ends (or by the
@@ -69,6 +78,19 @@ private:
     int fd_ = -1;
 };
 
+// With an explicit mode, reuse is for a segment this user owns that grants no more than asked:
+// otherwise a "private" segment could be one that someone else prepared and can read.
+Status check_reusable(int fd, std::string_view name, mode_t mode) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return os_error_from_errno();
+    const mode_t found = st.st_mode & kModeBits;
+    if (st.st_uid == ::geteuid() && (found & ~mode) == 0) return {};
+    return std::unexpected(ShmError::os(
+        EACCES, concat("EACCES: Permission denied: '", name, "' is owned by uid ", st.st_uid, " with mode ",
+                       octal(found), "; create(mode=", octal(mode), ") reuses only a segment of its own user (uid ",
+                       ::geteuid(), ") whose mode grants no more than that")));
+}
+
 // Reserves all of [0, size). On tmpfs, fallocate makes the new size visible only once every
 // page of the range is reserved, and on failure gives back what it reserved: the size peers
 // can see never moves before the memory is there, and never moves back. It also reserves holes
@@ -103,23 +125,27 @@ Status validate_name(std::string_view name) {
     return {};
 }
 
-Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64_t size, wait::WaitHooks& hooks) {
+Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64_t size, wait::WaitHooks& hooks,
+                                              const CreateOptions& options) {
     auto c_name = to_c_name(name);
     if (!c_name) return std::unexpected(std::move(c_name.error()));
     const char* path = c_name->c_str();
+    const mode_t create_mode = options.mode ? static_cast<mode_t>(*options.mode) : kCreateMode;
 
     // Exclusive creation first, so that clean-up after a failure can tell a segment this call
-    // made (removed again) from one that existed before (left in place).
+    // made (removed again) from one that existed before (left in place). The umask can only
+    // take bits away from create_mode, so the segment never grants more than asked, even
+    // before the fchmod below.
     OwnedFd fd;
     bool created = false;
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-        int raw = ::shm_open(path, O_RDWR | O_CREAT | O_EXCL, kCreateMode);
+        int raw = ::shm_open(path, O_RDWR | O_CREAT | O_EXCL, create_mode);
         if (raw >= 0) {
             fd = OwnedFd(raw);
             created = true;
             break;
         }
-        if (errno != EEXIST) return os_error_from_errno();
+        if (errno != EEXIST || options.exclusive) return os_error_from_errno();
         raw = ::shm_open(path, O_RDWR, 0);
         if (raw >= 0) {
             fd = OwnedFd(raw);
@@ -129,6 +155,18 @@ Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64
         // Removed between our two calls: try to create it again.
     }
     if (fd.get() < 0) return os_error(EEXIST);
+
+    if (options.mode) {
+        if (created) {
+            if (::fchmod(fd.get(), create_mode) != 0) {
+                const int err = errno;
+                ::shm_unlink(path);
+                return os_error(err);
+            }
+        } else if (auto reusable = check_reusable(fd.get(), name, create_mode); !reusable) {
+            return std::unexpected(std::move(reusable.error()));
+        }
+    }
 
     // Creators of one name size it one at a time, under an advisory lock on the segment, and
     // read the size even when this call made the segment: another creator may have opened and

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,16 +17,26 @@ namespace kelparine {
 // (inner '/', NUL, length, character set) is left to the system.
 Status validate_name(std::string_view name);
 
+struct CreateOptions {
+    // Permission bits (at most 07777). Applied exactly, umask or not, to a segment the call
+    // creates. An existing segment is then reused only if it belongs to this process's user and
+    // its mode grants nothing beyond these bits; otherwise EACCES and it is left untouched.
+    std::optional<std::uint32_t> mode = std::nullopt;
+    // An existing segment is refused with EEXIST before anything about it is looked at.
+    bool exclusive = false;
+};
+
 class PlatformHandle {
 public:
-    // Opens or creates the segment read-write (mode 0666 less the umask) and makes it
+    // Opens or creates the segment read-write (by default mode 0666 less the umask) and makes it
     // at least `size` bytes, with all of [0, size) reserved so that touching it cannot fault for
     // want of memory. The size other processes see only ever grows, and only once the memory
     // behind it is reserved: peers may open and map it at any moment.
     // Waiting for another creator of the same name goes through `hooks` (given up while it
     // sleeps; an interrupted wait returns ShmError::interrupted()).
     // On failure, a segment this call created is removed; one that existed is left as it was.
-    static Result<PlatformHandle> create(std::string_view name, std::uint64_t size, wait::WaitHooks& hooks);
+    static Result<PlatformHandle> create(std::string_view name, std::uint64_t size, wait::WaitHooks& hooks,
+                                         const CreateOptions& options = {});
     // Opens an existing segment read-write; its size comes from fstat (0 is accepted).
     static Result<PlatformHandle> open(std::string_view name);
     // shm_unlink: existing descriptors and mappings stay valid.
