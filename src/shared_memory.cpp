@@ -29,12 +29,29 @@ PyTypeObject* g_type = nullptr;
 
 SharedMemoryState& state(PyObject* self) noexcept { return py::payload_of<SharedMemoryState>(self); }
 
+// The state of a handle that has not been closed; every member that needs the descriptor (or
+// stands for the live handle) goes through here.
+PyResult<SharedMemoryState*> open_state(PyObject* self) noexcept {
+    SharedMemoryState& s = state(self);
+    if (!s.handle.is_open()) {
+        PyErr_SetString(PyExc_ValueError, "SharedMemory is closed");
+        return py::python_error();
+    }
+    return &s;
+}
+
 PyResult<Ref> wrap(Result<PlatformHandle> handle, bool is_creator) noexcept {
     if (!handle) return py::fail(std::move(handle.error()));
     auto type = shared_memory_type();
     if (!type) return std::unexpected(std::move(type.error()));
     // On allocation failure the handle is destroyed inside new_instance: descriptor closed.
     return py::new_instance<SharedMemoryState>(*type, std::move(*handle), is_creator);
+}
+
+PyResult<Ref> text(std::string_view value) noexcept {
+    Ref result = Ref::steal(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), nullptr));
+    if (!result) return py::python_error();
+    return result;
 }
 
 constexpr std::uint32_t kMaxMode = 07777;
@@ -113,7 +130,9 @@ PyResult<Ref> remove(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 }
 
 PyResult<Ref> map(PyObject* self) {
-    const SharedMemoryState& s = state(self);
+    auto live = open_state(self);
+    if (!live) return std::unexpected(std::move(live.error()));
+    const SharedMemoryState& s = **live;
     if (s.handle.size() <= RWLOCK_SIZE)
         return py::fail(ShmError::invalid_argument(concat("segment size must be > ", RWLOCK_SIZE,
                                                           " bytes (rwlock header)")));
@@ -126,7 +145,9 @@ PyResult<Ref> map(PyObject* self) {
 }
 
 PyResult<Ref> spsc(PyObject* self) {
-    const SharedMemoryState& s = state(self);
+    auto live = open_state(self);
+    if (!live) return std::unexpected(std::move(live.error()));
+    const SharedMemoryState& s = **live;
     if (s.handle.size() <= SPSC_HEADER_SIZE)
         return py::fail(ShmError::invalid_argument(concat("map_size must be > ", SPSC_HEADER_SIZE,
                                                           " bytes (spsc header)")));
@@ -139,22 +160,76 @@ PyResult<Ref> spsc(PyObject* self) {
 }
 
 PyResult<Ref> name(PyObject* self) {
-    const std::string& text = state(self).handle.name();
-    Ref result = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+    auto live = open_state(self);
+    if (!live) return std::unexpected(std::move(live.error()));
+    return text((*live)->handle.name());
+}
+
+PyResult<Ref> size(PyObject* self) {
+    auto live = open_state(self);
+    if (!live) return std::unexpected(std::move(live.error()));
+    return py::from_u64((*live)->handle.size());
+}
+
+PyResult<Ref> close(PyObject* self) {
+    state(self).handle.close();
+    return Ref::none();
+}
+
+PyResult<Ref> closed(PyObject* self) { return Ref::boolean(!state(self).handle.is_open()); }
+
+PyResult<Ref> enter(PyObject* self) {
+    if (auto live = open_state(self); !live) return std::unexpected(std::move(live.error()));
+    return Ref::borrow(self);
+}
+
+// __exit__(*exc_info): closes, and returns None so that an exception goes on.
+PyResult<Ref> exit(PyObject* self, PyObject* const* /*args*/, Py_ssize_t /*nargs*/, PyObject* kwnames) {
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+        PyErr_SetString(PyExc_TypeError, "__exit__() takes no keyword arguments");
+        return py::python_error();
+    }
+    state(self).handle.close();
+    return Ref::none();
+}
+
+// Pickled by name: unpickling opens the segment again, in the opener role. Only the name is
+// recorded, so a closed handle pickles too.
+PyResult<Ref> reduce(PyObject* self) {
+    Ref opener = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(g_type), "open"));
+    if (!opener) return py::python_error();
+    auto segment = text(state(self).handle.name());
+    if (!segment) return segment;
+    Ref result = Ref::steal(Py_BuildValue("(O(O))", opener.get(), segment->get()));
     if (!result) return py::python_error();
     return result;
 }
-
-PyResult<Ref> size(PyObject* self) { return py::from_u64(state(self).handle.size()); }
 
 PyResult<Ref> repr(PyObject* self) {
     const SharedMemoryState& s = state(self);
-    const std::string text = concat("SharedMemory(name='", s.handle.name(), "', size=", s.handle.size(),
-                                    ", role=", s.is_creator ? "creator" : "opener", ")");
-    Ref result = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-    if (!result) return py::python_error();
-    return result;
+    return text(concat("SharedMemory(name='", s.handle.name(), "', size=", s.handle.size(),
+                       ", role=", s.is_creator ? "creator" : "opener", s.handle.is_open() ? ")" : ", closed=true)"));
 }
+
+constexpr const char kOpenDoc[] =
+     "open(name, size=None)\n--\n\n"
+     "Open the existing segment `name`; return an opener handle.\n\n"
+     "The segment's size comes from the system (see size()); `size`, when\n"
+     "given, is only checked to be a non-negative int and is otherwise\n"
+     "ignored. An opener's map() and spsc() use the headers as they find\n"
+     "them, so open a segment after its creator has made its first view.\n\n"
+     "Raises:\n"
+     "    ValueError: a malformed name, as for create().\n"
+     "    FileNotFoundError: \"ENOENT: No such file or directory\" when no\n"
+     "        segment has that name.\n"
+     "    PermissionError: \"EACCES: Permission denied\" when it may not be\n"
+     "        opened for reading and writing.\n"
+     "    TypeError, OverflowError: as for create().\n\n"
+     "Example:\n\n"
+     "    >>> SharedMemory.open(\"/no-such-segment\")\n"
+     "    Traceback (most recent call last):\n"
+     "      ...\n"
+     "    FileNotFoundError: ENOENT: No such file or directory";
 
 PyMethodDef kMethods[] = {
     {"create", py::as_cfunction(py::static_fastcall_entry<create>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
@@ -208,24 +283,7 @@ PyMethodDef kMethods[] = {
      "    FileExistsError: EEXIST: File exists\n"
      "    >>> SharedMemory.remove(\"/private\")"},
     {"open", py::as_cfunction(py::static_fastcall_entry<open>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "open(name, size=None)\n--\n\n"
-     "Open the existing segment `name`; return an opener handle.\n\n"
-     "The segment's size comes from the system (see size()); `size`, when\n"
-     "given, is only checked to be a non-negative int and is otherwise\n"
-     "ignored. An opener's map() and spsc() use the headers as they find\n"
-     "them, so open a segment after its creator has made its first view.\n\n"
-     "Raises:\n"
-     "    ValueError: a malformed name, as for create().\n"
-     "    FileNotFoundError: \"ENOENT: No such file or directory\" when no\n"
-     "        segment has that name.\n"
-     "    PermissionError: \"EACCES: Permission denied\" when it may not be\n"
-     "        opened for reading and writing.\n"
-     "    TypeError, OverflowError: as for create().\n\n"
-     "Example:\n\n"
-     "    >>> SharedMemory.open(\"/no-such-segment\")\n"
-     "    Traceback (most recent call last):\n"
-     "      ...\n"
-     "    FileNotFoundError: ENOENT: No such file or directory"},
+     kOpenDoc},
     {"remove", py::as_cfunction(py::static_fastcall_entry<remove>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "remove(name)\n--\n\n"
      "Remove the segment name `name` from the system.\n\n"
@@ -277,6 +335,36 @@ PyMethodDef kMethods[] = {
      "        segment of 24 bytes or fewer; on a creator handle, for instance\n"
      "        \"data capacity (4072) must be a power of two; try 2048 or 4096\".\n"
      "    OSError: the system refuses the mapping."},
+    {"close", py::as_cfunction(py::noargs_entry<g_type, close>), METH_NOARGS,
+     "close($self)\n--\n\n"
+     "Close the handle's file descriptor; closing again does nothing.\n\n"
+     "Views made from the handle stay valid, and so does the segment: only\n"
+     "remove() removes it. Afterwards every member but close(), closed(),\n"
+     "repr() and pickling raises ValueError \"SharedMemory is closed\". A with\n"
+     "block closes the handle at its end (and never removes the segment).\n\n"
+     "Example:\n\n"
+     "    >>> with SharedMemory.create(\"/scratch\", 4 + 64) as shm:\n"
+     "    ...     view = shm.map()\n"
+     "    >>> shm\n"
+     "    SharedMemory(name='/scratch', size=68, role=creator, closed=true)\n"
+     "    >>> shm.size()\n"
+     "    Traceback (most recent call last):\n"
+     "      ...\n"
+     "    ValueError: SharedMemory is closed\n"
+     "    >>> view.write(b\"still mapped\")\n"
+     "    >>> SharedMemory.remove(\"/scratch\")"},
+    {"closed", py::as_cfunction(py::noargs_entry<g_type, closed>), METH_NOARGS,
+     "closed($self)\n--\n\n"
+     "Return True once close() has run (or the with block ended), else False."},
+    {"__enter__", py::as_cfunction(py::noargs_entry<g_type, enter>), METH_NOARGS,
+     "__enter__($self, /)\n--\n\n"
+     "Return the handle itself; ValueError \"SharedMemory is closed\" once closed."},
+    {"__exit__", py::as_cfunction(py::fastcall_entry<g_type, exit>), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, /, *exc_info)\n--\n\n"
+     "Close the handle (never remove the segment); exceptions go on."},
+    {"__reduce__", py::as_cfunction(py::noargs_entry<g_type, reduce>), METH_NOARGS,
+     "__reduce__($self, /)\n--\n\n"
+     "Pickle by name: unpickling calls SharedMemory.open(name) (the opener role)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -294,8 +382,10 @@ PyType_Slot kSlots[] = {
                     "    spsc()  a SpscRingBuffer: a 24-byte ring header, then the ring data\n\n"
                     "The role matters only when a view is made: a creator's map() clears the\n"
                     "lock word and a creator's spsc() writes an empty ring header; an opener\n"
-                    "never writes a header. Collecting a handle closes its file descriptor and\n"
-                    "nothing else: views made from it stay valid, and so does the segment.\n\n"
+                    "never writes a header. close() (or the end of a with block, or collecting\n"
+                    "the handle) closes its file descriptor and nothing else: views made from\n"
+                    "it stay valid, and so does the segment. A handle pickles by name: the\n"
+                    "receiving process gets SharedMemory.open(name), an opener.\n\n"
                     "Failures of the system raise the OSError subclass for their errno\n"
                     "(FileNotFoundError for ENOENT, PermissionError, ...) with errno set and\n"
                     "a text that names the error, for example\n"
@@ -322,8 +412,44 @@ PyType_Spec kSpec{
     kSlots,
 };
 
+// pickle saves a function as the module and dotted name that its __reduce__ gives, after
+// checking that they lead back to the same object. The function of a static method records
+// its class as its self, so its __reduce__ names the class, which pickle cannot find again
+// (the class reports the module "builtins"). SharedMemory.open is therefore replaced by the
+// same entry point as a function without a self, in module "kelparine", named
+// "SharedMemory.open": pickle then records kelparine / SharedMemory.open (protocol 4 and later,
+// the default), and a handle's __reduce__ can name it as the way to rebuild the handle. Its
+// text signature still reads "(name, size=None)": the interpreter matches only the part of a
+// dotted name after the last dot against the docstring.
+PyMethodDef kOpenByReference{"SharedMemory.open", py::as_cfunction(py::static_fastcall_entry<open>),
+                             METH_FASTCALL | METH_KEYWORDS, kOpenDoc};
+
+PyResult<void> make_open_picklable(PyTypeObject* type) noexcept {
+    Ref module = Ref::steal(PyUnicode_FromString("kelparine"));
+    if (!module) return py::python_error();
+    Ref function = Ref::steal(PyCFunction_NewEx(&kOpenByReference, nullptr, module.get()));
+    if (!function) return py::python_error();
+    Ref method = Ref::steal(PyStaticMethod_New(function.get()));
+    if (!method || PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), "open", method.get()) != 0)
+        return py::python_error();
+    return {};
+}
+
 }  // namespace
 
-py::PyResult<PyTypeObject*> shared_memory_type() noexcept { return py::make_type(g_type, kSpec); }
+py::PyResult<PyTypeObject*> shared_memory_type() noexcept {
+    static bool open_by_reference = false;
+    auto type = py::make_type(g_type, kSpec);
+    if (!type || open_by_reference) return type;
+    if (auto done = make_open_picklable(*type); !done) return std::unexpected(std::move(done.error()));
+    open_by_reference = true;
+    return type;
+}
+
+py::PyResult<py::Ref> shared_memory_by_name(std::string_view name, std::uint64_t size) {
+    auto type = shared_memory_type();
+    if (!type) return std::unexpected(std::move(type.error()));
+    return py::new_instance<SharedMemoryState>(*type, PlatformHandle::detached(std::string(name), size), false);
+}
 
 }  // namespace kelparine

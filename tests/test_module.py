@@ -31,6 +31,8 @@ MEMBERS = {
         "name($self)",
         "size($self)",
         "spsc($self)",
+        "close($self)",
+        "closed($self)",
     ],
     "MappedView": [
         "read_all($self)",
@@ -58,6 +60,8 @@ MEMBERS = {
     ],
 }
 STATIC = {"create", "open", "remove"}
+# Special methods beyond __repr__, per class.
+DUNDERS = {"SharedMemory": {"__enter__", "__exit__", "__reduce__"}}
 
 
 def parse(signature):
@@ -139,7 +143,8 @@ def test_class_members_are_exactly_the_table(cls):
     # mapping protocol, no properties, no constructor.
     names = [parse(sig)[0] for sig in MEMBERS[cls.__name__]]
     assert list(k for k in vars(cls) if not k.startswith("__")) == names
-    assert {k for k in vars(cls) if k.startswith("__")} == {"__repr__", "__doc__", "__module__"}
+    assert {k for k in vars(cls) if k.startswith("__")} == {"__repr__", "__doc__", "__module__"} | DUNDERS.get(
+        cls.__name__, set())
 
 
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
@@ -192,6 +197,11 @@ def test_instances_cannot_be_copied_or_pickled(instances, cls):
     import pickle
 
     obj = instances[cls]
+    if cls == "SharedMemory":  # pickled by name, and copied by opening the name again
+        for attempt in (copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o))):
+            twin = attempt(obj)
+            assert twin is not obj and repr(twin) == repr(obj).replace("creator", "opener")
+        return
     for attempt in (copy.copy, copy.deepcopy, pickle.dumps):
         with pytest.raises(TypeError):
             attempt(obj)

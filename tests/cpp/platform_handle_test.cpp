@@ -247,6 +247,22 @@ TEST_F(PlatformHandleTest, InterruptedWaitForTheSizingLockChangesNothing) {
     EXPECT_EQ(file_size(), 8192);
 }
 
+TEST_F(PlatformHandleTest, CloseKeepsNameAndSize) {
+    auto handle = PlatformHandle::create(name_, 4096, hooks_);
+    ASSERT_TRUE(handle);
+    EXPECT_TRUE(handle->is_open());
+    handle->close();
+    handle->close();
+    EXPECT_FALSE(handle->is_open());
+    EXPECT_EQ(handle->fd(), -1);
+    EXPECT_EQ(handle->name(), name_);
+    EXPECT_EQ(handle->size(), 4096u);
+    EXPECT_TRUE(exists());  // closing never removes
+    const auto detached = PlatformHandle::detached(name_, 77);
+    EXPECT_FALSE(detached.is_open());
+    EXPECT_EQ(detached.size(), 77u);
+}
+
 TEST_F(PlatformHandleTest, MappingsOfTwoHandlesShareBytes) {
     auto creator = PlatformHandle::create(name_, 4096, hooks_);
     ASSERT_TRUE(creator);
