@@ -6,6 +6,8 @@ from typing import Any, Callable, Literal, SupportsIndex, TypeAlias, final, over
 
 __all__ = ["SharedMemory", "MappedView", "SpscRingBuffer"]
 
+__version__: str
+
 # What the codec encodes from a Python value (bool is an int, so it is covered by int).
 _Encodable: TypeAlias = bytes | bytearray | str | int | float
 # A decoded single value.

@@ -5,6 +5,8 @@ import functools
 import importlib
 import inspect
 import os
+import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -97,6 +99,16 @@ def test_module_attributes():
     assert kelparine.__doc__ == ""
     own = {k for k in vars(kelparine) if not (k.startswith("__") and k.endswith("__"))}
     assert own == {"SharedMemory", "MappedView", "SpscRingBuffer"}
+
+
+def test_version_comes_from_meson_build():
+    root = pathlib.Path(__file__).resolve().parent.parent
+    declared = re.search(r"^project\('kelparine',.*?version: '([^']+)'", (root / "meson.build").read_text(),
+                         re.MULTILINE | re.DOTALL)
+    assert type(kelparine.__version__) is str and kelparine.__version__ == declared.group(1)
+    # meson.build is the one place: pyproject.toml asks meson-python for it.
+    pyproject = (root / "pyproject.toml").read_text()
+    assert 'dynamic = ["version"]' in pyproject and not re.search(r"^version\s*=", pyproject, re.MULTILINE)
 
 
 @pytest.mark.parametrize("attribute", ["RWLOCK_SIZE", "SPSC_HEADER_SIZE", "PanicException"])
