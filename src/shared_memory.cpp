@@ -205,6 +205,32 @@ PyResult<Ref> reduce(PyObject* self) {
     return result;
 }
 
+// For tools/kelparine-inspect --clear-stale-lock: clears the lock word only if it still reads
+// `observed` (one compare-and-swap), so that a hold taken after the tool looked is never wiped.
+constexpr py::Signature<1> kClearStaleLock{"_clear_stale_lock", {"observed"}, 1};
+PyResult<Ref> clear_stale_lock(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 1> bound{};
+    if (!py::bind(kClearStaleLock, args, nargs, kwnames, bound)) return py::python_error();
+    if (!PyLong_Check(bound[0])) {
+        PyErr_Format(PyExc_TypeError, "'observed' must be int, not '%.200s'", Py_TYPE(bound[0])->tp_name);
+        return py::python_error();
+    }
+    int overflow = 0;
+    const long long observed = PyLong_AsLongLongAndOverflow(bound[0], &overflow);
+    if (observed == -1 && PyErr_Occurred()) return py::python_error();
+    if (overflow != 0 || observed < INT32_MIN || observed > INT32_MAX)
+        return py::fail(ShmError::invalid_argument("observed must be a 32-bit lock word value"));
+    auto live = open_state(self);
+    if (!live) return std::unexpected(std::move(live.error()));
+    const SharedMemoryState& s = **live;
+    if (s.handle.size() <= RWLOCK_SIZE)
+        return py::fail(ShmError::invalid_argument(concat("segment size must be > ", RWLOCK_SIZE,
+                                                          " bytes (rwlock header)")));
+    auto mapping = s.handle.map();
+    if (!mapping) return py::fail(std::move(mapping.error()));
+    return Ref::boolean(ShmRwLock(mapping->base()).clear_if(static_cast<std::int32_t>(observed)));
+}
+
 PyResult<Ref> repr(PyObject* self) {
     const SharedMemoryState& s = state(self);
     return text(concat("SharedMemory(name='", s.handle.name(), "', size=", s.handle.size(),
@@ -365,6 +391,12 @@ PyMethodDef kMethods[] = {
     {"__reduce__", py::as_cfunction(py::noargs_entry<g_type, reduce>), METH_NOARGS,
      "__reduce__($self, /)\n--\n\n"
      "Pickle by name: unpickling calls SharedMemory.open(name) (the opener role)."},
+    {"_clear_stale_lock", py::as_cfunction(py::fastcall_entry<g_type, clear_stale_lock>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_clear_stale_lock($self, observed)\n--\n\n"
+     "Internal, for tools/kelparine-inspect --clear-stale-lock: set the lock word\n"
+     "to 0 only if it still reads `observed` (one compare-and-swap); return\n"
+     "whether it did."},
     {nullptr, nullptr, 0, nullptr},
 };
 

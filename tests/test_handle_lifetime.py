@@ -39,8 +39,9 @@ def test_close_releases_the_descriptor_and_nothing_else(make_segment):
 
 @pytest.mark.parametrize(
     "call",
-    [lambda h: h.map(), lambda h: h.spsc(), lambda h: h.name(), lambda h: h.size(), lambda h: h.__enter__()],
-    ids=["map", "spsc", "name", "size", "enter"],
+    [lambda h: h.map(), lambda h: h.spsc(), lambda h: h.name(), lambda h: h.size(), lambda h: h.__enter__(),
+     lambda h: h._clear_stale_lock(0)],
+    ids=["map", "spsc", "name", "size", "enter", "clear"],
 )
 def test_members_of_a_closed_handle_raise(make_segment, call):
     _, shm = make_segment(4120)

@@ -49,16 +49,30 @@ def lock_word(name):
         return struct.unpack_from("<i", mm, 0)[0]
 
 
-def test_does_not_need_kelparine():
-    assert not re.search(r"^\s*(import|from)\s+kelparine\b", TOOL.read_text(), re.MULTILINE)
-    # With kelparine made unimportable, the tool still lists segments.
+def run_without_kelparine(*args):
     code = (
-        "import sys, runpy; sys.modules['kelparine'] = None; sys.argv = ['kelparine-inspect', '--json'];"
+        f"import sys, runpy; sys.modules['kelparine'] = None; sys.argv = ['kelparine-inspect', *{list(args)!r}];"
         f"runpy.run_path({str(TOOL)!r}, run_name='__main__')"
     )
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
+
+
+def test_does_not_need_kelparine(make_segment):
+    # Only the clearing imports kelparine (for its compare-and-swap), inside that function.
+    imports = re.findall(r"^(\s*)(?:import|from)\s+kelparine\b", TOOL.read_text(), re.MULTILINE)
+    assert imports == ["        "]
+    # With kelparine made unimportable, the tool still lists and decodes segments ...
+    result = run_without_kelparine("--json")
     assert result.returncode == 0, result.stderr
     assert isinstance(json.loads(result.stdout), list)
+    name, shm = make_segment(4 + 16)
+    view = shm.map()
+    assert run_without_kelparine(name, "--view").returncode == 0
+    # ... and refuses to clear, leaving the word alone.
+    poke(name, "<i", 0, 1)
+    result = run_without_kelparine(name, "--clear-stale-lock", "--yes")
+    assert result.returncode == 2 and "needs the kelparine module" in result.stderr
+    assert view.reader_count() == 1
 
 
 def test_is_executable_with_help():
@@ -266,3 +280,61 @@ def test_clear_asks_on_a_terminal(make_segment, answer, cleared):
     assert process.returncode == (0 if cleared else 1), out + err
     assert lock_word(name) == (0 if cleared else -1)
     assert ("lock word cleared" in out) == cleared
+
+
+# A hold taken at any moment after the tool first read the word must survive the clearing. The
+# script runs the tool once for each line of its clearing code after that read, and each time
+# takes one more shared hold (as a live reader would) just before that line runs.
+_INTERLEAVE_SCRIPT = r"""
+import contextlib, io, json, mmap, runpy, struct, sys
+tool_path, name, stale = sys.argv[1], sys.argv[2], int(sys.argv[3])
+tool = runpy.run_path(tool_path, run_name="kelparine_inspect")
+segment = open("/dev/shm" + name, "r+b")
+word = mmap.mmap(segment.fileno(), 4)
+finals, taken_at = [], 0
+while True:
+    struct.pack_into("<i", word, 0, stale)
+    lines, fired, looked = [0], [False], [False]
+
+    def in_clear(frame, event, arg):
+        if event == "line" and looked[0]:
+            lines[0] += 1
+            if lines[0] == taken_at:
+                struct.pack_into("<i", word, 0, struct.unpack_from("<i", word, 0)[0] + 1)
+                fired[0] = True
+        return in_clear
+
+    def in_read(frame, event, arg):
+        if event == "return":
+            looked[0] = True
+        return in_read
+
+    def trace(frame, event, arg):
+        return {"clear_stale_lock": in_clear, "read_lock_word": in_read}.get(frame.f_code.co_name)
+
+    sys.settrace(trace)
+    with contextlib.redirect_stdout(io.StringIO()):
+        status = tool["main"]([name, "--clear-stale-lock", "--yes"])
+    sys.settrace(None)
+    if taken_at and not fired[0]:
+        break
+    finals.append([taken_at, status, struct.unpack_from("<i", word, 0)[0]])
+    taken_at += 1
+print(json.dumps(finals))
+"""
+
+
+def test_clear_never_wipes_a_hold_taken_after_the_word_was_read(make_segment):
+    name, _ = make_segment(4 + 16)
+    module_dir = pathlib.Path(kelparine.__file__).parent
+    result = subprocess.run([sys.executable, "-c", _INTERLEAVE_SCRIPT, str(TOOL), name, "3"], capture_output=True,
+                            text=True, timeout=120, env=dict(os.environ, PYTHONPATH=str(module_dir)))
+    assert result.returncode == 0, result.stderr
+    finals = json.loads(result.stdout)
+    assert finals[0] == [0, 0, 0]  # no hold taken: the stale word is cleared
+    for taken_at, status, word in finals[1:]:
+        # Either the hold came first and the clear was refused (3 stale + 1 live), or the clear
+        # came first and only the live hold is left.
+        assert (status, word) in ((1, 4), (0, 1)), (taken_at, status, word)
+    outcomes = {status for _, status, _ in finals[1:]}
+    assert outcomes == {0, 1}, finals

@@ -35,6 +35,7 @@ MEMBERS = {
         "spsc($self)",
         "close($self)",
         "closed($self)",
+        "_clear_stale_lock($self, observed)",
     ],
     "MappedView": [
         "read_all($self)",
@@ -270,6 +271,7 @@ def test_read_range_signature_through_inspect():
 def valid_arguments(cls, name, seg_name):
     return {
         ("SharedMemory", "create"): [seg_name, 4120, 0o666, False],
+        ("SharedMemory", "_clear_stale_lock"): [0],
         ("SharedMemory", "open"): [seg_name, 4120],
         ("SharedMemory", "remove"): [seg_name],
         ("MappedView", "read_range"): [0, 1],
