@@ -9,6 +9,7 @@ import os
 import pathlib
 import pty
 import re
+import runpy
 import struct
 import subprocess
 import sys
@@ -120,6 +121,9 @@ def test_view_lock_word_decoded(make_segment, word, state, text, status):
 def test_name_without_leading_slash_is_accepted(make_segment):
     name, _ = make_segment(4 + 8)
     code, data = report(name.lstrip("/"), "--view")
+    assert code == 0 and data["name"] == name
+    # The system ignores extra leading slashes: "//x" is the segment "/x".
+    code, data = report("/" + name, "--view")
     assert code == 0 and data["name"] == name
 
 
@@ -338,3 +342,58 @@ def test_clear_never_wipes_a_hold_taken_after_the_word_was_read(make_segment):
         assert (status, word) in ((1, 4), (0, 1)), (taken_at, status, word)
     outcomes = {status for _, status, _ in finals[1:]}
     assert outcomes == {0, 1}, finals
+
+
+# ---------------------------------------------------------------------------------------------
+# Stale holds, ring lookalikes, unreadable processes
+
+
+def load_tool():
+    """The tool's live globals, for patching what it calls (run_path itself returns a copy)."""
+    return runpy.run_path(str(TOOL), run_name="kelparine_inspect")["main"].__globals__
+
+
+@pytest.mark.parametrize("word", [-1, 2, -2])
+@pytest.mark.parametrize("mapped", [True, False], ids=["mapped", "unmapped"])
+def test_a_hold_no_process_can_release_is_stale(make_segment, word, mapped):
+    name, shm = make_segment(4 + 16)
+    view = shm.map() if mapped else None
+    poke(name, "<i", 0, word)
+    code, data = report(name, "--view")
+    stale = not mapped
+    assert data["view"]["stale"] is stale
+    assert code == (1 if stale or word < -1 else 0)
+    text = run_tool(name, "--view").stdout
+    assert ("no process that could be inspected maps the segment" in text or "stale: no process maps" in text) is stale
+    assert ("corrupt or stale, clear it" in text) is (word < -1)
+    del view
+
+
+def test_view_of_a_ring_segment_warns(make_segment):
+    ring_name, ring_shm = make_segment(24 + 64)
+    ring_shm.spsc().push(b"abc")
+    view_name, view_shm = make_segment(24 + 64)  # a view of the same size holds no ring header
+    view_shm.map()
+    assert report(ring_name, "--view")[1]["view"]["looks_like_ring"] is True
+    assert report(view_name, "--view")[1]["view"]["looks_like_ring"] is False
+    assert "look like a ring header (capacity 64" in run_tool(ring_name, "--view").stdout
+
+
+@pytest.mark.parametrize("euid, advice", [(0, False), (1000, True)], ids=["root", "user"])
+def test_unreadable_processes_are_reported_without_bad_advice(make_segment, euid, advice, capsys, monkeypatch):
+    name, shm = make_segment(4 + 16)
+    poke(name, "<i", 0, 1)
+    tool = load_tool()
+    real_open, real_os = open, tool["os"]
+
+    def deny_other_maps(path, *args, **kwargs):  # every other process hides its address space
+        if path.startswith("/proc/") and path.endswith("/maps") and path != f"/proc/{os.getpid()}/maps":
+            raise PermissionError(path)
+        return real_open(path, *args, **kwargs)
+
+    monkeypatch.setitem(tool, "open", deny_other_maps)
+    monkeypatch.setattr(real_os, "geteuid", lambda: euid)
+    tool["main"]([name, "--view"])
+    out = capsys.readouterr().out
+    assert "could not be inspected" in out
+    assert ("run as root" in out) is advice and ("even as root" in out) is not advice
