@@ -17,7 +17,7 @@ import sys
 import pytest
 
 import kelparine
-from conftest import shm_path
+from conftest import remove_quietly, shm_path, unique_name
 
 TOOL = pathlib.Path(__file__).resolve().parent.parent / "tools" / "kelparine-inspect"
 
@@ -397,3 +397,67 @@ def test_unreadable_processes_are_reported_without_bad_advice(make_segment, euid
     out = capsys.readouterr().out
     assert "could not be inspected" in out
     assert ("run as root" in out) is advice and ("even as root" in out) is not advice
+
+
+# ---------------------------------------------------------------------------------------------
+# Orphans
+
+
+def _create_and_exit(name):
+    kelparine.SharedMemory.create(name, 4 + 100).map().write(b"gone")
+
+
+def test_orphans_are_the_segments_nobody_maps_or_holds_open(make_segment):
+    import multiprocessing
+
+    prefix = unique_name("orphan")
+    live, dead, held = prefix + "-live", prefix + "-dead", prefix + "-held"
+    try:
+        view = kelparine.SharedMemory.create(live, 4 + 100).map()  # mapped by this process
+        handle = kelparine.SharedMemory.create(held, 64)  # open here, never mapped
+        child = multiprocessing.get_context("fork").Process(target=_create_and_exit, args=(dead,))
+        child.start()
+        child.join(30)
+        assert child.exitcode == 0
+
+        code, found = report("--orphans", prefix)
+        assert code == 0
+        assert [o["name"] for o in found] == [dead]
+        assert found[0]["size"] == 104 and found[0]["uid"] == os.getuid() and found[0]["age_seconds"] >= 0
+        assert dead in run_tool("--orphans", prefix.lstrip("/")).stdout
+
+        refused = run_tool("--remove-orphans", prefix)  # stdin is not a terminal
+        assert refused.returncode == 2 and "pass --yes" in refused.stderr
+        assert os.path.exists(shm_path(dead))
+
+        code, outcome = report("--remove-orphans", prefix, "--yes")
+        assert code == 0 and outcome == {"removed": [dead], "skipped": []}
+        assert not os.path.exists(shm_path(dead))
+        assert os.path.exists(shm_path(live)) and os.path.exists(shm_path(held))
+        assert report("--orphans", prefix)[1] == []
+        del view, handle
+    finally:
+        for name in (live, dead, held):
+            remove_quietly(name)
+
+
+def test_remove_orphans_skips_a_segment_mapped_by_then(make_segment, capsys, monkeypatch):
+    name, shm = make_segment(4 + 16)
+    shm.close()
+    tool = load_tool()
+    confirm = tool["confirm"]
+    mapped = []
+
+    def confirm_then_map(*args, **kwargs):  # someone maps the segment while the user reads the list
+        mapped.append(kelparine.SharedMemory.open(name).map())
+        return confirm(*args, **kwargs)
+
+    monkeypatch.setitem(tool, "confirm", confirm_then_map)
+    assert tool["main"](["--remove-orphans", name, "--yes", "--json"]) == 0
+    assert json.loads(capsys.readouterr().out) == {"removed": [], "skipped": [name]}
+    assert os.path.exists(shm_path(name))
+
+
+@pytest.mark.parametrize("args", [["/x", "--orphans"], ["--orphans", "--view"]])
+def test_orphans_usage_errors(args):
+    assert run_tool(*args).returncode == 2
