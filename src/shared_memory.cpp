@@ -178,13 +178,13 @@ PyResult<Ref> close(PyObject* self) {
 
 PyResult<Ref> closed(PyObject* self) { return Ref::boolean(!state(self).handle.is_open()); }
 
-PyResult<Ref> enter(PyObject* self) {
+PyResult<Ref> enter_context(PyObject* self) {
     if (auto live = open_state(self); !live) return std::unexpected(std::move(live.error()));
     return Ref::borrow(self);
 }
 
 // __exit__(*exc_info): closes, and returns None so that an exception goes on.
-PyResult<Ref> exit(PyObject* self, PyObject* const* /*args*/, Py_ssize_t /*nargs*/, PyObject* kwnames) {
+PyResult<Ref> exit_context(PyObject* self, PyObject* const* /*args*/, Py_ssize_t /*nargs*/, PyObject* kwnames) {
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
         PyErr_SetString(PyExc_TypeError, "__exit__() takes no keyword arguments");
         return py::python_error();
@@ -382,10 +382,10 @@ PyMethodDef kMethods[] = {
     {"closed", py::as_cfunction(py::noargs_entry<g_type, closed>), METH_NOARGS,
      "closed($self)\n--\n\n"
      "Return True once close() has run (or the with block ended), else False."},
-    {"__enter__", py::as_cfunction(py::noargs_entry<g_type, enter>), METH_NOARGS,
+    {"__enter__", py::as_cfunction(py::noargs_entry<g_type, enter_context>), METH_NOARGS,
      "__enter__($self, /)\n--\n\n"
      "Return the handle itself; ValueError \"SharedMemory is closed\" once closed."},
-    {"__exit__", py::as_cfunction(py::fastcall_entry<g_type, exit>), METH_FASTCALL | METH_KEYWORDS,
+    {"__exit__", py::as_cfunction(py::fastcall_entry<g_type, exit_context>), METH_FASTCALL | METH_KEYWORDS,
      "__exit__($self, /, *exc_info)\n--\n\n"
      "Close the handle (never remove the segment); exceptions go on."},
     {"__reduce__", py::as_cfunction(py::noargs_entry<g_type, reduce>), METH_NOARGS,
