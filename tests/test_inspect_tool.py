@@ -218,6 +218,11 @@ def test_usage_errors(args, message):
     assert result.returncode == 2 and message in result.stderr
 
 
+def load_tool():
+    """The tool's live globals, for patching what it calls (run_path itself returns a copy)."""
+    return runpy.run_path(str(TOOL), run_name="kelparine_inspect")["main"].__globals__
+
+
 # ---------------------------------------------------------------------------------------------
 # --clear-stale-lock
 
@@ -286,178 +291,123 @@ def test_clear_asks_on_a_terminal(make_segment, answer, cleared):
     assert ("lock word cleared" in out) == cleared
 
 
-# A hold taken at any moment after the tool first read the word must survive the clearing. The
-# script runs the tool once for each line of its clearing code after that read, and each time
-# takes one more shared hold (as a live reader would) just before that line runs.
-_INTERLEAVE_SCRIPT = r"""
-import contextlib, io, json, mmap, runpy, struct, sys
-tool_path, name, stale = sys.argv[1], sys.argv[2], int(sys.argv[3])
-tool = runpy.run_path(tool_path, run_name="kelparine_inspect")
-segment = open("/dev/shm" + name, "r+b")
-word = mmap.mmap(segment.fileno(), 4)
-finals, taken_at = [], 0
-while True:
-    struct.pack_into("<i", word, 0, stale)
-    lines, fired, looked = [0], [False], [False]
-
-    def in_clear(frame, event, arg):
-        if event == "line" and looked[0]:
-            lines[0] += 1
-            if lines[0] == taken_at:
-                struct.pack_into("<i", word, 0, struct.unpack_from("<i", word, 0)[0] + 1)
-                fired[0] = True
-        return in_clear
-
-    def in_read(frame, event, arg):
-        if event == "return":
-            looked[0] = True
-        return in_read
-
-    def trace(frame, event, arg):
-        return {"clear_stale_lock": in_clear, "read_lock_word": in_read}.get(frame.f_code.co_name)
-
-    sys.settrace(trace)
-    with contextlib.redirect_stdout(io.StringIO()):
-        status = tool["main"]([name, "--clear-stale-lock", "--yes"])
-    sys.settrace(None)
-    if taken_at and not fired[0]:
-        break
-    finals.append([taken_at, status, struct.unpack_from("<i", word, 0)[0]])
-    taken_at += 1
-print(json.dumps(finals))
-"""
-
-
-def test_clear_never_wipes_a_hold_taken_after_the_word_was_read(make_segment):
+def test_clear_never_wipes_a_hold_taken_after_the_word_was_read(make_segment, capsys):
+    # The tool runs once for each line of its clearing code after its first read of the word,
+    # and each time a live reader joins (one more shared hold) just before that line runs.
     name, _ = make_segment(4 + 16)
-    module_dir = pathlib.Path(kelparine.__file__).parent
-    result = subprocess.run([sys.executable, "-c", _INTERLEAVE_SCRIPT, str(TOOL), name, "3"], capture_output=True,
-                            text=True, timeout=120, env=dict(os.environ, PYTHONPATH=str(module_dir)))
-    assert result.returncode == 0, result.stderr
-    finals = json.loads(result.stdout)
-    assert finals[0] == [0, 0, 0]  # no hold taken: the stale word is cleared
-    for taken_at, status, word in finals[1:]:
-        # Either the hold came first and the clear was refused (3 stale + 1 live), or the clear
-        # came first and only the live hold is left.
-        assert (status, word) in ((1, 4), (0, 1)), (taken_at, status, word)
-    outcomes = {status for _, status, _ in finals[1:]}
-    assert outcomes == {0, 1}, finals
+    main = load_tool()["main"]
+    outcomes, taken_at = set(), 0
+    while True:
+        poke(name, "<i", 0, 3)  # three stale shared holds
+        lines, looked = [0], [False]
+
+        def in_clear(frame, event, arg):
+            if event == "line" and looked[0]:
+                lines[0] += 1
+                if lines[0] == taken_at:
+                    poke(name, "<i", 0, lock_word(name) + 1)
+            return in_clear
+
+        def in_read(frame, event, arg):
+            looked[0] = looked[0] or event == "return"
+            return in_read
+
+        sys.settrace(lambda frame, *_: {"clear_stale_lock": in_clear, "read_lock_word": in_read}.get(
+            frame.f_code.co_name))
+        try:
+            status = main([name, "--clear-stale-lock", "--yes"])
+        finally:
+            sys.settrace(None)
+        if taken_at > lines[0]:
+            break  # every moment has been tried
+        # With no hold taken the stale word is cleared; otherwise either the hold came first and
+        # the clear was refused (3 stale + 1 live), or the clear came first and the hold is left.
+        assert (status, lock_word(name)) in ([(0, 0)] if taken_at == 0 else [(1, 4), (0, 1)]), taken_at
+        outcomes.add(status)
+        taken_at += 1
+    assert outcomes == {0, 1}
 
 
 # ---------------------------------------------------------------------------------------------
-# Stale holds, ring lookalikes, unreadable processes
-
-
-def load_tool():
-    """The tool's live globals, for patching what it calls (run_path itself returns a copy)."""
-    return runpy.run_path(str(TOOL), run_name="kelparine_inspect")["main"].__globals__
+# Stale holds, ring bytes, unreadable processes, orphans
 
 
 @pytest.mark.parametrize("word", [-1, 2, -2])
 @pytest.mark.parametrize("mapped", [True, False], ids=["mapped", "unmapped"])
-def test_a_hold_no_process_can_release_is_stale(make_segment, word, mapped):
+def test_a_hold_no_process_maps_is_stale(make_segment, word, mapped):
     name, shm = make_segment(4 + 16)
     view = shm.map() if mapped else None
     poke(name, "<i", 0, word)
     code, data = report(name, "--view")
-    stale = not mapped
-    assert data["view"]["stale"] is stale
-    assert code == (1 if stale or word < -1 else 0)
+    assert data["view"]["stale"] is not mapped and code == (0 if mapped and word >= -1 else 1)
     text = run_tool(name, "--view").stdout
-    assert ("no process that could be inspected maps the segment" in text or "stale: no process maps" in text) is stale
+    assert ("maps the segment, so no holder is left" in text) is not mapped
     assert ("corrupt or stale, clear it" in text) is (word < -1)
     del view
 
 
 def test_view_of_a_ring_segment_warns(make_segment):
-    ring_name, ring_shm = make_segment(24 + 64)
-    ring_shm.spsc().push(b"abc")
-    view_name, view_shm = make_segment(24 + 64)  # a view of the same size holds no ring header
-    view_shm.map()
-    assert report(ring_name, "--view")[1]["view"]["looks_like_ring"] is True
-    assert report(view_name, "--view")[1]["view"]["looks_like_ring"] is False
-    assert "look like a ring header (capacity 64" in run_tool(ring_name, "--view").stdout
+    name, shm = make_segment(24 + 64)
+    shm.spsc()
+    assert report(name, "--view")[1]["view"]["looks_like_ring"] is True
+    assert "look like a ring header (capacity 64" in run_tool(name, "--view").stdout
+    poke(name, "<Q", 16, 32)  # the capacity word no longer matches
+    assert report(name, "--view")[1]["view"]["looks_like_ring"] is False
 
 
-@pytest.mark.parametrize("euid, advice", [(0, False), (1000, True)], ids=["root", "user"])
-def test_unreadable_processes_are_reported_without_bad_advice(make_segment, euid, advice, capsys, monkeypatch):
-    name, shm = make_segment(4 + 16)
-    poke(name, "<i", 0, 1)
+@pytest.mark.parametrize("euid, advice, wrong", [(0, "even as root", "run as root"), (1000, "run as root", "even")])
+def test_unreadable_processes_get_advice_that_fits_the_user(make_segment, euid, advice, wrong, capsys, monkeypatch):
+    name, _ = make_segment(4 + 16)
     tool = load_tool()
-    real_open, real_os = open, tool["os"]
 
-    def deny_other_maps(path, *args, **kwargs):  # every other process hides its address space
-        if path.startswith("/proc/") and path.endswith("/maps") and path != f"/proc/{os.getpid()}/maps":
+    def no_maps(path, *args, **kwargs):  # every process hides its address space
+        if path.endswith("/maps"):
             raise PermissionError(path)
-        return real_open(path, *args, **kwargs)
+        return open(path, *args, **kwargs)
 
-    monkeypatch.setitem(tool, "open", deny_other_maps)
-    monkeypatch.setattr(real_os, "geteuid", lambda: euid)
-    tool["main"]([name, "--view"])
+    monkeypatch.setitem(tool, "open", no_maps)
+    monkeypatch.setattr(os, "geteuid", lambda: euid)
+    tool["main"]([name])
     out = capsys.readouterr().out
-    assert "could not be inspected" in out
-    assert ("run as root" in out) is advice and ("even as root" in out) is not advice
-
-
-# ---------------------------------------------------------------------------------------------
-# Orphans
+    assert "could not be inspected" in out and advice in out and wrong not in out
 
 
 def _create_and_exit(name):
-    kelparine.SharedMemory.create(name, 4 + 100).map().write(b"gone")
+    kelparine.SharedMemory.create(name, 4 + 100).map()
 
 
-def test_orphans_are_the_segments_nobody_maps_or_holds_open(make_segment):
-    import multiprocessing
-
+def test_orphans_are_segments_nobody_maps_or_holds_open(mp_context):
     prefix = unique_name("orphan")
-    live, dead, held = prefix + "-live", prefix + "-dead", prefix + "-held"
+    mapped, held, dead = (prefix + suffix for suffix in ("-mapped", "-held", "-dead"))
     try:
-        view = kelparine.SharedMemory.create(live, 4 + 100).map()  # mapped by this process
+        view = kelparine.SharedMemory.create(mapped, 4 + 100).map()
         handle = kelparine.SharedMemory.create(held, 64)  # open here, never mapped
-        child = multiprocessing.get_context("fork").Process(target=_create_and_exit, args=(dead,))
+        child = mp_context.Process(target=_create_and_exit, args=(dead,))
         child.start()
         child.join(30)
-        assert child.exitcode == 0
-
-        code, found = report("--orphans", prefix)
-        assert code == 0
-        assert [o["name"] for o in found] == [dead]
-        assert found[0]["size"] == 104 and found[0]["uid"] == os.getuid() and found[0]["age_seconds"] >= 0
-        assert dead in run_tool("--orphans", prefix.lstrip("/")).stdout
-
+        code, found = report("--orphans", prefix.lstrip("/"))
+        assert code == 0 and [(o["name"], o["size"], o["uid"]) for o in found] == [(dead, 104, os.getuid())]
+        assert found[0]["age_seconds"] >= 0
         refused = run_tool("--remove-orphans", prefix)  # stdin is not a terminal
-        assert refused.returncode == 2 and "pass --yes" in refused.stderr
-        assert os.path.exists(shm_path(dead))
-
-        code, outcome = report("--remove-orphans", prefix, "--yes")
-        assert code == 0 and outcome == {"removed": [dead], "skipped": []}
-        assert not os.path.exists(shm_path(dead))
-        assert os.path.exists(shm_path(live)) and os.path.exists(shm_path(held))
-        assert report("--orphans", prefix)[1] == []
+        assert refused.returncode == 2 and "pass --yes" in refused.stderr and os.path.exists(shm_path(dead))
+        assert report("--remove-orphans", prefix, "--yes") == (0, {"removed": [dead], "skipped": []})
+        assert [os.path.exists(shm_path(n)) for n in (mapped, held, dead)] == [True, True, False]
         del view, handle
     finally:
-        for name in (live, dead, held):
+        for name in (mapped, held, dead):
             remove_quietly(name)
 
 
-def test_remove_orphans_skips_a_segment_mapped_by_then(make_segment, capsys, monkeypatch):
+def test_remove_orphans_skips_a_segment_mapped_meanwhile(make_segment, capsys, monkeypatch):
     name, shm = make_segment(4 + 16)
     shm.close()
-    tool = load_tool()
+    tool, views = load_tool(), []
     confirm = tool["confirm"]
-    mapped = []
 
-    def confirm_then_map(*args, **kwargs):  # someone maps the segment while the user reads the list
-        mapped.append(kelparine.SharedMemory.open(name).map())
+    def confirm_while_someone_maps(*args, **kwargs):
+        views.append(kelparine.SharedMemory.open(name).map())
         return confirm(*args, **kwargs)
 
-    monkeypatch.setitem(tool, "confirm", confirm_then_map)
+    monkeypatch.setitem(tool, "confirm", confirm_while_someone_maps)
     assert tool["main"](["--remove-orphans", name, "--yes", "--json"]) == 0
     assert json.loads(capsys.readouterr().out) == {"removed": [], "skipped": [name]}
-    assert os.path.exists(shm_path(name))
-
-
-@pytest.mark.parametrize("args", [["/x", "--orphans"], ["--orphans", "--view"]])
-def test_orphans_usage_errors(args):
-    assert run_tool(*args).returncode == 2
