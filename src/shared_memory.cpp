@@ -334,18 +334,22 @@ PyMethodDef kMethods[] = {
      "before other processes use the segment. An opener never writes it.\n\n"
      "Raises:\n"
      "    ValueError: \"segment size must be > 4 bytes (rwlock header)\" when\n"
-     "        the segment has 4 bytes or fewer (also an opened empty segment).\n"
+     "        the segment has 4 bytes or fewer (also an opened empty segment);\n"
+     "        \"SharedMemory is closed\" after close().\n"
      "    OSError: the system refuses the mapping, e.g. \"ENOMEM: Out of\n"
      "        memory\"."},
     {"name", py::as_cfunction(py::noargs_entry<g_type, name>), METH_NOARGS,
      "name($self)\n--\n\n"
-     "Return the segment name, exactly as given to create() or open()."},
+     "Return the segment name, exactly as given to create() or open().\n\n"
+     "Raises ValueError \"SharedMemory is closed\" after close() (repr() still\n"
+     "shows the name)."},
     {"size", py::as_cfunction(py::noargs_entry<g_type, size>), METH_NOARGS,
      "size($self)\n--\n\n"
      "Return the segment size in bytes recorded by this handle.\n\n"
      "That is the size passed to create(), or the size the system reported\n"
      "when open() ran. It is not refreshed if another process later grows the\n"
-     "segment with create()."},
+     "segment with create(). Raises ValueError \"SharedMemory is closed\"\n"
+     "after close()."},
     {"spsc", py::as_cfunction(py::noargs_entry<g_type, spsc>), METH_NOARGS,
      "spsc($self)\n--\n\n"
      "Map the whole segment; return a new SpscRingBuffer over it.\n\n"
@@ -359,7 +363,8 @@ PyMethodDef kMethods[] = {
      "Raises:\n"
      "    ValueError: \"map_size must be > 24 bytes (spsc header)\" for a\n"
      "        segment of 24 bytes or fewer; on a creator handle, for instance\n"
-     "        \"data capacity (4072) must be a power of two; try 2048 or 4096\".\n"
+     "        \"data capacity (4072) must be a power of two; try 2048 or 4096\";\n"
+     "        \"SharedMemory is closed\" after close().\n"
      "    OSError: the system refuses the mapping."},
     {"close", py::as_cfunction(py::noargs_entry<g_type, close>), METH_NOARGS,
      "close($self)\n--\n\n"
