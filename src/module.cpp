@@ -32,6 +32,8 @@ int exec_module(PyObject* module) noexcept {
             PyErr_SetString(PyExc_TypeError, "kelparine: the execution step needs a module object");
             return py::python_error();
         }
+        // The one version of the project: meson.build's project(version:), given to the compiler.
+        if (PyModule_AddStringConstant(module, "__version__", KELPARINE_VERSION) != 0) return py::python_error();
         if (auto done = register_class(module, "SharedMemory", shared_memory_type()); !done) return done;
         if (auto done = register_class(module, "MappedView", mapped_view_type()); !done) return done;
         return register_class(module, "SpscRingBuffer", spsc_ring_buffer_type());

@@ -159,6 +159,16 @@ public:
         std::atomic_ref<std::int32_t>(*word_).exchange(kUnlocked, std::memory_order_seq_cst);
     }
 
+    // Clears the word only if it still reads `observed`, in one atomic step: how a hold seen to
+    // be stale is cleared from outside without wiping a hold taken since it was looked at (a
+    // changed word means some holder is alive). Returns whether it cleared. Sequentially
+    // consistent like init_unlocked: it orders against every acquirer's compare-exchange and
+    // every releaser's read-modify-write, and publishes no data of its own.
+    bool clear_if(std::int32_t observed) const noexcept {
+        return std::atomic_ref<std::int32_t>(*word_).compare_exchange_strong(observed, kUnlocked,
+                                                                             std::memory_order_seq_cst);
+    }
+
 private:
     std::int32_t* word_;
 };

@@ -1,8 +1,12 @@
 #include "shared_memory.hpp"
 
+#include <cstdint>
+#include <optional>
+
 #include "mapped_view.hpp"
 #include "platform/unix/platform_handle.hpp"
 #include "py/args.hpp"
+#include "py/gil_hooks.hpp"
 #include "py/instance.hpp"
 #include "rwlock.hpp"
 #include "spsc/ring.hpp"
@@ -25,6 +29,17 @@ PyTypeObject* g_type = nullptr;
 
 SharedMemoryState& state(PyObject* self) noexcept { return py::payload_of<SharedMemoryState>(self); }
 
+// The state of a handle that has not been closed; every member that needs the descriptor (or
+// stands for the live handle) goes through here.
+PyResult<SharedMemoryState*> open_state(PyObject* self) noexcept {
+    SharedMemoryState& s = state(self);
+    if (!s.handle.is_open()) {
+        PyErr_SetString(PyExc_ValueError, "SharedMemory is closed");
+        return py::python_error();
+    }
+    return &s;
+}
+
 PyResult<Ref> wrap(Result<PlatformHandle> handle, bool is_creator) noexcept {
     if (!handle) return py::fail(std::move(handle.error()));
     auto type = shared_memory_type();
@@ -33,18 +48,60 @@ PyResult<Ref> wrap(Result<PlatformHandle> handle, bool is_creator) noexcept {
     return py::new_instance<SharedMemoryState>(*type, std::move(*handle), is_creator);
 }
 
-constexpr py::Signature<2> kCreate{"create", {"name", "size"}, 2};
+PyResult<Ref> text(std::string_view value) noexcept {
+    Ref result = Ref::steal(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), nullptr));
+    if (!result) return py::python_error();
+    return result;
+}
+
+constexpr std::uint32_t kMaxMode = 07777;
+
+// create()'s `mode`: None, or an int (or __index__ object) in 0..0o7777.
+PyResult<std::optional<std::uint32_t>> to_mode(PyObject* value) noexcept {
+    if (value == nullptr || value == Py_None) return std::nullopt;
+    if (!PyIndex_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "'mode' must be an int or None, not '%.200s'", Py_TYPE(value)->tp_name);
+        return py::python_error();
+    }
+    Ref index = Ref::steal(PyNumber_Index(value));
+    if (!index) return py::python_error();
+    int overflow = 0;
+    const long long mode = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (mode == -1 && PyErr_Occurred()) return py::python_error();
+    if (overflow == 0 && mode >= 0 && mode <= kMaxMode) return static_cast<std::uint32_t>(mode);
+    Ref shown = Ref::steal(PyNumber_ToBase(index.get(), 8));
+    if (!shown) return py::python_error();
+    PyErr_Format(PyExc_ValueError, "mode must be between 0 and 0o7777, not %U", shown.get());
+    return py::python_error();
+}
+
+constexpr py::Signature<4> kCreate{"create", {"name", "size", "mode", "exclusive"}, 2};
+constexpr Py_ssize_t kCreatePositional = 3;  // `exclusive` is keyword-only
 PyResult<Ref> create(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 2> bound{};
+    if (nargs > kCreatePositional) {
+        PyErr_Format(PyExc_TypeError, "create() takes at most %zd positional arguments (%zd given)",
+                     kCreatePositional, nargs);
+        return py::python_error();
+    }
+    std::array<PyObject*, 4> bound{};
     if (!py::bind(kCreate, args, nargs, kwnames, bound)) return py::python_error();
     auto name = py::to_utf8(bound[0], "name");
     if (!name) return std::unexpected(std::move(name.error()));
     auto size = py::to_u64(bound[1], "size");
     if (!size) return std::unexpected(std::move(size.error()));
+    auto mode = to_mode(bound[2]);
+    if (!mode) return std::unexpected(std::move(mode.error()));
+    CreateOptions options{.mode = *mode};
+    if (bound[3] != nullptr) {
+        const int exclusive = PyObject_IsTrue(bound[3]);
+        if (exclusive < 0) return py::python_error();
+        options.exclusive = exclusive != 0;
+    }
     // The size is checked before the name, so create('x', 0) reports the size.
     if (*size == 0) return py::fail(ShmError::invalid_argument("size must be > 0"));
     if (auto valid = validate_name(*name); !valid) return py::fail(std::move(valid.error()));
-    return wrap(PlatformHandle::create(*name, *size), true);
+    py::GilHooks hooks;
+    return wrap(PlatformHandle::create(*name, *size, hooks, options), true);
 }
 
 constexpr py::Signature<2> kOpen{"open", {"name", "size"}, 1};
@@ -73,7 +130,9 @@ PyResult<Ref> remove(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 }
 
 PyResult<Ref> map(PyObject* self) {
-    const SharedMemoryState& s = state(self);
+    auto live = open_state(self);
+    if (!live) return std::unexpected(std::move(live.error()));
+    const SharedMemoryState& s = **live;
     if (s.handle.size() <= RWLOCK_SIZE)
         return py::fail(ShmError::invalid_argument(concat("segment size must be > ", RWLOCK_SIZE,
                                                           " bytes (rwlock header)")));
@@ -86,7 +145,9 @@ PyResult<Ref> map(PyObject* self) {
 }
 
 PyResult<Ref> spsc(PyObject* self) {
-    const SharedMemoryState& s = state(self);
+    auto live = open_state(self);
+    if (!live) return std::unexpected(std::move(live.error()));
+    const SharedMemoryState& s = **live;
     if (s.handle.size() <= SPSC_HEADER_SIZE)
         return py::fail(ShmError::invalid_argument(concat("map_size must be > ", SPSC_HEADER_SIZE,
                                                           " bytes (spsc header)")));
@@ -99,48 +160,84 @@ PyResult<Ref> spsc(PyObject* self) {
 }
 
 PyResult<Ref> name(PyObject* self) {
-    const std::string& text = state(self).handle.name();
-    Ref result = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+    auto live = open_state(self);
+    if (!live) return std::unexpected(std::move(live.error()));
+    return text((*live)->handle.name());
+}
+
+PyResult<Ref> size(PyObject* self) {
+    auto live = open_state(self);
+    if (!live) return std::unexpected(std::move(live.error()));
+    return py::from_u64((*live)->handle.size());
+}
+
+PyResult<Ref> close(PyObject* self) {
+    state(self).handle.close();
+    return Ref::none();
+}
+
+PyResult<Ref> closed(PyObject* self) { return Ref::boolean(!state(self).handle.is_open()); }
+
+PyResult<Ref> enter_context(PyObject* self) {
+    if (auto live = open_state(self); !live) return std::unexpected(std::move(live.error()));
+    return Ref::borrow(self);
+}
+
+// __exit__(*exc_info): closes, and returns None so that an exception goes on.
+PyResult<Ref> exit_context(PyObject* self, PyObject* const* /*args*/, Py_ssize_t /*nargs*/, PyObject* kwnames) {
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+        PyErr_SetString(PyExc_TypeError, "__exit__() takes no keyword arguments");
+        return py::python_error();
+    }
+    state(self).handle.close();
+    return Ref::none();
+}
+
+// Pickled by name: unpickling opens the segment again, in the opener role. Only the name is
+// recorded, so a closed handle pickles too.
+PyResult<Ref> reduce(PyObject* self) {
+    Ref opener = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(g_type), "open"));
+    if (!opener) return py::python_error();
+    auto segment = text(state(self).handle.name());
+    if (!segment) return segment;
+    Ref result = Ref::steal(Py_BuildValue("(O(O))", opener.get(), segment->get()));
     if (!result) return py::python_error();
     return result;
 }
 
-PyResult<Ref> size(PyObject* self) { return py::from_u64(state(self).handle.size()); }
+// For tools/kelparine-inspect --clear-stale-lock: clears the lock word only if it still reads
+// `observed` (one compare-and-swap), so that a hold taken after the tool looked is never wiped.
+constexpr py::Signature<1> kClearStaleLock{"_clear_stale_lock", {"observed"}, 1};
+PyResult<Ref> clear_stale_lock(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 1> bound{};
+    if (!py::bind(kClearStaleLock, args, nargs, kwnames, bound)) return py::python_error();
+    if (!PyLong_Check(bound[0])) {
+        PyErr_Format(PyExc_TypeError, "'observed' must be int, not '%.200s'", Py_TYPE(bound[0])->tp_name);
+        return py::python_error();
+    }
+    int overflow = 0;
+    const long long observed = PyLong_AsLongLongAndOverflow(bound[0], &overflow);
+    if (observed == -1 && PyErr_Occurred()) return py::python_error();
+    if (overflow != 0 || observed < INT32_MIN || observed > INT32_MAX)
+        return py::fail(ShmError::invalid_argument("observed must be a 32-bit lock word value"));
+    auto live = open_state(self);
+    if (!live) return std::unexpected(std::move(live.error()));
+    const SharedMemoryState& s = **live;
+    if (s.handle.size() <= RWLOCK_SIZE)
+        return py::fail(ShmError::invalid_argument(concat("segment size must be > ", RWLOCK_SIZE,
+                                                          " bytes (rwlock header)")));
+    auto mapping = s.handle.map();
+    if (!mapping) return py::fail(std::move(mapping.error()));
+    return Ref::boolean(ShmRwLock(mapping->base()).clear_if(static_cast<std::int32_t>(observed)));
+}
 
 PyResult<Ref> repr(PyObject* self) {
     const SharedMemoryState& s = state(self);
-    const std::string text = concat("SharedMemory(name='", s.handle.name(), "', size=", s.handle.size(),
-                                    ", role=", s.is_creator ? "creator" : "opener", ")");
-    Ref result = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-    if (!result) return py::python_error();
-    return result;
+    return text(concat("SharedMemory(name='", s.handle.name(), "', size=", s.handle.size(),
+                       ", role=", s.is_creator ? "creator" : "opener", s.handle.is_open() ? ")" : ", closed=true)"));
 }
 
-PyMethodDef kMethods[] = {
-    {"create", py::as_cfunction(py::static_fastcall_entry<create>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "create(name, size)\n--\n\n"
-     "Create the segment `name` of `size` bytes; return its creator handle.\n\n"
-     "`name` is \"/\" followed by at least one character and no further \"/\".\n"
-     "`size` counts the whole segment, headers included: 4 + the data bytes\n"
-     "for map(), 24 + a power of two for spsc().\n\n"
-     "A segment that already exists under `name` is reused, not replaced: it\n"
-     "is grown to `size` bytes if smaller (new bytes read as zero), never\n"
-     "shrunk, and its contents are kept. The memory is reserved at once, so a\n"
-     "full /dev/shm fails here rather than killing a process later on.\n\n"
-     "Raises:\n"
-     "    ValueError: \"size must be > 0\" (checked before the name);\n"
-     "        \"name must start with '/' (e.g. \"/my_segment\")\";\n"
-     "        \"name must have at least one character after '/'\".\n"
-     "    OSError: \"EINVAL: Invalid argument\" for a name the system refuses\n"
-     "        (a second \"/\", a NUL character) or a size of 2**63 or more;\n"
-     "        \"ENAMETOOLONG: File name too long\" (or EINVAL) for a name of\n"
-     "        more than 255 bytes; \"ENOSPC: No space left on device\" when\n"
-     "        /dev/shm is full;\n"
-     "        \"EACCES: Permission denied\" for an existing segment of another\n"
-     "        user that this process may not open for writing.\n"
-     "    TypeError: `name` is not a str, or `size` is not an int.\n"
-     "    OverflowError: `size` is negative or above 2**64 - 1."},
-    {"open", py::as_cfunction(py::static_fastcall_entry<open>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+constexpr const char kOpenDoc[] =
      "open(name, size=None)\n--\n\n"
      "Open the existing segment `name`; return an opener handle.\n\n"
      "The segment's size comes from the system (see size()); `size`, when\n"
@@ -158,7 +255,61 @@ PyMethodDef kMethods[] = {
      "    >>> SharedMemory.open(\"/no-such-segment\")\n"
      "    Traceback (most recent call last):\n"
      "      ...\n"
-     "    FileNotFoundError: ENOENT: No such file or directory"},
+     "    FileNotFoundError: ENOENT: No such file or directory";
+
+PyMethodDef kMethods[] = {
+    {"create", py::as_cfunction(py::static_fastcall_entry<create>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "create(name, size, mode=None, *, exclusive=False)\n--\n\n"
+     "Create the segment `name` of `size` bytes; return its creator handle.\n\n"
+     "`name` is \"/\" followed by at least one character. The system ignores\n"
+     "further leading \"/\" (\"//x\" names the same segment as \"/x\") and\n"
+     "refuses a \"/\" anywhere else.\n"
+     "`size` counts the whole segment, headers included: 4 + the data bytes\n"
+     "for map(), 24 + a power of two for spsc().\n\n"
+     "A segment that already exists under `name` is reused, not replaced: it\n"
+     "is grown to `size` bytes if smaller (new bytes read as zero), never\n"
+     "shrunk, and its contents are kept. Its first `size` bytes are reserved\n"
+     "at once, so a full /dev/shm fails here rather than killing a process\n"
+     "later on; other processes see a new size only once it is reserved.\n"
+     "With exclusive=True an existing segment is refused instead, and left\n"
+     "exactly as it is.\n\n"
+     "`mode` (0 to 0o7777) sets the permission bits of a segment this call\n"
+     "creates, exactly: the umask does not reduce it. 0o600 keeps the data\n"
+     "from every other user. Without `mode` a new segment gets 0o666 less\n"
+     "the umask (usually 0o644: every user may read it). An existing segment\n"
+     "keeps its mode; when `mode` is given, it is reused only if it belongs\n"
+     "to this user and grants no more than `mode`.\n\n"
+     "If another process is creating the same name at that moment, create()\n"
+     "waits for it with other threads free to run; Ctrl-C ends the wait with\n"
+     "KeyboardInterrupt and changes nothing.\n\n"
+     "Raises:\n"
+     "    ValueError: \"size must be > 0\" (checked before the name);\n"
+     "        \"name must start with '/' (e.g. \"/my_segment\")\";\n"
+     "        \"name must have at least one character after '/'\";\n"
+     "        \"mode must be between 0 and 0o7777, not 0o10000\" (e.g.).\n"
+     "    FileExistsError: \"EEXIST: File exists\" when exclusive=True and\n"
+     "        the name exists.\n"
+     "    PermissionError: \"EACCES: Permission denied\" for an existing\n"
+     "        segment of another user that this process may not open for\n"
+     "        writing; with `mode`, \"EACCES: Permission denied: '/x' is owned\n"
+     "        by uid 1000 with mode 0o644; ...\" for one it may not reuse.\n"
+     "    OSError: \"EINVAL: Invalid argument\" for a name the system refuses\n"
+     "        (an inner \"/\", a NUL character) or a size of 2**63 or more;\n"
+     "        \"ENAMETOOLONG: File name too long\" (or EINVAL) for a name of\n"
+     "        more than 255 bytes; \"ENOSPC: No space left on device\" when\n"
+     "        /dev/shm is full.\n"
+     "    TypeError: `name` is not a str, `size` is not an int, or `mode` is\n"
+     "        neither an int nor None.\n"
+     "    OverflowError: `size` is negative or above 2**64 - 1.\n\n"
+     "Example:\n\n"
+     "    >>> shm = SharedMemory.create(\"/private\", 4 + 1024, 0o600, exclusive=True)\n"
+     "    >>> SharedMemory.create(\"/private\", 4 + 1024, exclusive=True)\n"
+     "    Traceback (most recent call last):\n"
+     "      ...\n"
+     "    FileExistsError: EEXIST: File exists\n"
+     "    >>> SharedMemory.remove(\"/private\")"},
+    {"open", py::as_cfunction(py::static_fastcall_entry<open>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     kOpenDoc},
     {"remove", py::as_cfunction(py::static_fastcall_entry<remove>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "remove(name)\n--\n\n"
      "Remove the segment name `name` from the system.\n\n"
@@ -183,18 +334,22 @@ PyMethodDef kMethods[] = {
      "before other processes use the segment. An opener never writes it.\n\n"
      "Raises:\n"
      "    ValueError: \"segment size must be > 4 bytes (rwlock header)\" when\n"
-     "        the segment has 4 bytes or fewer (also an opened empty segment).\n"
+     "        the segment has 4 bytes or fewer (also an opened empty segment);\n"
+     "        \"SharedMemory is closed\" after close().\n"
      "    OSError: the system refuses the mapping, e.g. \"ENOMEM: Out of\n"
      "        memory\"."},
     {"name", py::as_cfunction(py::noargs_entry<g_type, name>), METH_NOARGS,
      "name($self)\n--\n\n"
-     "Return the segment name, exactly as given to create() or open()."},
+     "Return the segment name, exactly as given to create() or open().\n\n"
+     "Raises ValueError \"SharedMemory is closed\" after close() (repr() still\n"
+     "shows the name)."},
     {"size", py::as_cfunction(py::noargs_entry<g_type, size>), METH_NOARGS,
      "size($self)\n--\n\n"
      "Return the segment size in bytes recorded by this handle.\n\n"
      "That is the size passed to create(), or the size the system reported\n"
      "when open() ran. It is not refreshed if another process later grows the\n"
-     "segment with create()."},
+     "segment with create(). Raises ValueError \"SharedMemory is closed\"\n"
+     "after close()."},
     {"spsc", py::as_cfunction(py::noargs_entry<g_type, spsc>), METH_NOARGS,
      "spsc($self)\n--\n\n"
      "Map the whole segment; return a new SpscRingBuffer over it.\n\n"
@@ -208,8 +363,45 @@ PyMethodDef kMethods[] = {
      "Raises:\n"
      "    ValueError: \"map_size must be > 24 bytes (spsc header)\" for a\n"
      "        segment of 24 bytes or fewer; on a creator handle, for instance\n"
-     "        \"data capacity (4072) must be a power of two; try 2048 or 4096\".\n"
+     "        \"data capacity (4072) must be a power of two; try 2048 or 4096\";\n"
+     "        \"SharedMemory is closed\" after close().\n"
      "    OSError: the system refuses the mapping."},
+    {"close", py::as_cfunction(py::noargs_entry<g_type, close>), METH_NOARGS,
+     "close($self)\n--\n\n"
+     "Close the handle's file descriptor; closing again does nothing.\n\n"
+     "Views made from the handle stay valid, and so does the segment: only\n"
+     "remove() removes it. Afterwards every member but close(), closed(),\n"
+     "repr() and pickling raises ValueError \"SharedMemory is closed\". A with\n"
+     "block closes the handle at its end (and never removes the segment).\n\n"
+     "Example:\n\n"
+     "    >>> with SharedMemory.create(\"/scratch\", 4 + 64) as shm:\n"
+     "    ...     view = shm.map()\n"
+     "    >>> shm\n"
+     "    SharedMemory(name='/scratch', size=68, role=creator, closed=true)\n"
+     "    >>> shm.size()\n"
+     "    Traceback (most recent call last):\n"
+     "      ...\n"
+     "    ValueError: SharedMemory is closed\n"
+     "    >>> view.write(b\"still mapped\")\n"
+     "    >>> SharedMemory.remove(\"/scratch\")"},
+    {"closed", py::as_cfunction(py::noargs_entry<g_type, closed>), METH_NOARGS,
+     "closed($self)\n--\n\n"
+     "Return True once close() has run (or the with block ended), else False."},
+    {"__enter__", py::as_cfunction(py::noargs_entry<g_type, enter_context>), METH_NOARGS,
+     "__enter__($self, /)\n--\n\n"
+     "Return the handle itself; ValueError \"SharedMemory is closed\" once closed."},
+    {"__exit__", py::as_cfunction(py::fastcall_entry<g_type, exit_context>), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, /, *exc_info)\n--\n\n"
+     "Close the handle (never remove the segment); exceptions go on."},
+    {"__reduce__", py::as_cfunction(py::noargs_entry<g_type, reduce>), METH_NOARGS,
+     "__reduce__($self, /)\n--\n\n"
+     "Pickle by name: unpickling calls SharedMemory.open(name) (the opener role)."},
+    {"_clear_stale_lock", py::as_cfunction(py::fastcall_entry<g_type, clear_stale_lock>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_clear_stale_lock($self, observed)\n--\n\n"
+     "Internal, for tools/kelparine-inspect --clear-stale-lock: set the lock word\n"
+     "to 0 only if it still reads `observed` (one compare-and-swap); return\n"
+     "whether it did."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -227,8 +419,10 @@ PyType_Slot kSlots[] = {
                     "    spsc()  a SpscRingBuffer: a 24-byte ring header, then the ring data\n\n"
                     "The role matters only when a view is made: a creator's map() clears the\n"
                     "lock word and a creator's spsc() writes an empty ring header; an opener\n"
-                    "never writes a header. Collecting a handle closes its file descriptor and\n"
-                    "nothing else: views made from it stay valid, and so does the segment.\n\n"
+                    "never writes a header. close() (or the end of a with block, or collecting\n"
+                    "the handle) closes its file descriptor and nothing else: views made from\n"
+                    "it stay valid, and so does the segment. A handle pickles by name: the\n"
+                    "receiving process gets SharedMemory.open(name), an opener.\n\n"
                     "Failures of the system raise the OSError subclass for their errno\n"
                     "(FileNotFoundError for ENOENT, PermissionError, ...) with errno set and\n"
                     "a text that names the error, for example\n"
@@ -255,8 +449,44 @@ PyType_Spec kSpec{
     kSlots,
 };
 
+// pickle saves a function as the module and dotted name that its __reduce__ gives, after
+// checking that they lead back to the same object. The function of a static method records
+// its class as its self, so its __reduce__ names the class, which pickle cannot find again
+// (the class reports the module "builtins"). SharedMemory.open is therefore replaced by the
+// same entry point as a function without a self, in module "kelparine", named
+// "SharedMemory.open": pickle then records kelparine / SharedMemory.open (protocol 4 and later,
+// the default), and a handle's __reduce__ can name it as the way to rebuild the handle. Its
+// text signature still reads "(name, size=None)": the interpreter matches only the part of a
+// dotted name after the last dot against the docstring.
+PyMethodDef kOpenByReference{"SharedMemory.open", py::as_cfunction(py::static_fastcall_entry<open>),
+                             METH_FASTCALL | METH_KEYWORDS, kOpenDoc};
+
+PyResult<void> make_open_picklable(PyTypeObject* type) noexcept {
+    Ref module = Ref::steal(PyUnicode_FromString("kelparine"));
+    if (!module) return py::python_error();
+    Ref function = Ref::steal(PyCFunction_NewEx(&kOpenByReference, nullptr, module.get()));
+    if (!function) return py::python_error();
+    Ref method = Ref::steal(PyStaticMethod_New(function.get()));
+    if (!method || PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), "open", method.get()) != 0)
+        return py::python_error();
+    return {};
+}
+
 }  // namespace
 
-py::PyResult<PyTypeObject*> shared_memory_type() noexcept { return py::make_type(g_type, kSpec); }
+py::PyResult<PyTypeObject*> shared_memory_type() noexcept {
+    static bool open_by_reference = false;
+    auto type = py::make_type(g_type, kSpec);
+    if (!type || open_by_reference) return type;
+    if (auto done = make_open_picklable(*type); !done) return std::unexpected(std::move(done.error()));
+    open_by_reference = true;
+    return type;
+}
+
+py::PyResult<py::Ref> shared_memory_by_name(std::string_view name, std::uint64_t size) {
+    auto type = shared_memory_type();
+    if (!type) return std::unexpected(std::move(type.error()));
+    return py::new_instance<SharedMemoryState>(*type, PlatformHandle::detached(std::string(name), size), false);
+}
 
 }  // namespace kelparine

@@ -9,6 +9,7 @@ import os
 import pathlib
 import pty
 import re
+import runpy
 import struct
 import subprocess
 import sys
@@ -16,7 +17,7 @@ import sys
 import pytest
 
 import kelparine
-from conftest import shm_path
+from conftest import remove_quietly, shm_path, unique_name
 
 TOOL = pathlib.Path(__file__).resolve().parent.parent / "tools" / "kelparine-inspect"
 
@@ -49,16 +50,30 @@ def lock_word(name):
         return struct.unpack_from("<i", mm, 0)[0]
 
 
-def test_does_not_need_kelparine():
-    assert not re.search(r"^\s*(import|from)\s+kelparine\b", TOOL.read_text(), re.MULTILINE)
-    # With kelparine made unimportable, the tool still lists segments.
+def run_without_kelparine(*args):
     code = (
-        "import sys, runpy; sys.modules['kelparine'] = None; sys.argv = ['kelparine-inspect', '--json'];"
+        f"import sys, runpy; sys.modules['kelparine'] = None; sys.argv = ['kelparine-inspect', *{list(args)!r}];"
         f"runpy.run_path({str(TOOL)!r}, run_name='__main__')"
     )
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
+
+
+def test_does_not_need_kelparine(make_segment):
+    # Only the clearing imports kelparine (for its compare-and-swap), inside that function.
+    imports = re.findall(r"^(\s*)(?:import|from)\s+kelparine\b", TOOL.read_text(), re.MULTILINE)
+    assert imports == ["        "]
+    # With kelparine made unimportable, the tool still lists and decodes segments ...
+    result = run_without_kelparine("--json")
     assert result.returncode == 0, result.stderr
     assert isinstance(json.loads(result.stdout), list)
+    name, shm = make_segment(4 + 16)
+    view = shm.map()
+    assert run_without_kelparine(name, "--view").returncode == 0
+    # ... and refuses to clear, leaving the word alone.
+    poke(name, "<i", 0, 1)
+    result = run_without_kelparine(name, "--clear-stale-lock", "--yes")
+    assert result.returncode == 2 and "needs the kelparine module" in result.stderr
+    assert view.reader_count() == 1
 
 
 def test_is_executable_with_help():
@@ -106,6 +121,9 @@ def test_view_lock_word_decoded(make_segment, word, state, text, status):
 def test_name_without_leading_slash_is_accepted(make_segment):
     name, _ = make_segment(4 + 8)
     code, data = report(name.lstrip("/"), "--view")
+    assert code == 0 and data["name"] == name
+    # The system ignores extra leading slashes: "//x" is the segment "/x".
+    code, data = report("/" + name, "--view")
     assert code == 0 and data["name"] == name
 
 
@@ -200,6 +218,11 @@ def test_usage_errors(args, message):
     assert result.returncode == 2 and message in result.stderr
 
 
+def load_tool():
+    """The tool's live globals, for patching what it calls (run_path itself returns a copy)."""
+    return runpy.run_path(str(TOOL), run_name="kelparine_inspect")["main"].__globals__
+
+
 # ---------------------------------------------------------------------------------------------
 # --clear-stale-lock
 
@@ -266,3 +289,125 @@ def test_clear_asks_on_a_terminal(make_segment, answer, cleared):
     assert process.returncode == (0 if cleared else 1), out + err
     assert lock_word(name) == (0 if cleared else -1)
     assert ("lock word cleared" in out) == cleared
+
+
+def test_clear_never_wipes_a_hold_taken_after_the_word_was_read(make_segment, capsys):
+    # The tool runs once for each line of its clearing code after its first read of the word,
+    # and each time a live reader joins (one more shared hold) just before that line runs.
+    name, _ = make_segment(4 + 16)
+    main = load_tool()["main"]
+    outcomes, taken_at = set(), 0
+    while True:
+        poke(name, "<i", 0, 3)  # three stale shared holds
+        lines, looked = [0], [False]
+
+        def in_clear(frame, event, arg):
+            if event == "line" and looked[0]:
+                lines[0] += 1
+                if lines[0] == taken_at:
+                    poke(name, "<i", 0, lock_word(name) + 1)
+            return in_clear
+
+        def in_read(frame, event, arg):
+            looked[0] = looked[0] or event == "return"
+            return in_read
+
+        sys.settrace(lambda frame, *_: {"clear_stale_lock": in_clear, "read_lock_word": in_read}.get(
+            frame.f_code.co_name))
+        try:
+            status = main([name, "--clear-stale-lock", "--yes"])
+        finally:
+            sys.settrace(None)
+        if taken_at > lines[0]:
+            break  # every moment has been tried
+        # With no hold taken the stale word is cleared; otherwise either the hold came first and
+        # the clear was refused (3 stale + 1 live), or the clear came first and the hold is left.
+        assert (status, lock_word(name)) in ([(0, 0)] if taken_at == 0 else [(1, 4), (0, 1)]), taken_at
+        outcomes.add(status)
+        taken_at += 1
+    assert outcomes == {0, 1}
+
+
+# ---------------------------------------------------------------------------------------------
+# Stale holds, ring bytes, unreadable processes, orphans
+
+
+@pytest.mark.parametrize("word", [-1, 2, -2])
+@pytest.mark.parametrize("mapped", [True, False], ids=["mapped", "unmapped"])
+def test_a_hold_no_process_maps_is_stale(make_segment, word, mapped):
+    name, shm = make_segment(4 + 16)
+    view = shm.map() if mapped else None
+    poke(name, "<i", 0, word)
+    code, data = report(name, "--view")
+    assert data["view"]["stale"] is not mapped and code == (0 if mapped and word >= -1 else 1)
+    text = run_tool(name, "--view").stdout
+    assert ("maps the segment, so no holder is left" in text) is not mapped
+    assert ("corrupt or stale, clear it" in text) is (word < -1)
+    del view
+
+
+def test_view_of_a_ring_segment_warns(make_segment):
+    name, shm = make_segment(24 + 64)
+    shm.spsc()
+    assert report(name, "--view")[1]["view"]["looks_like_ring"] is True
+    assert "look like a ring header (capacity 64" in run_tool(name, "--view").stdout
+    poke(name, "<Q", 16, 32)  # the capacity word no longer matches
+    assert report(name, "--view")[1]["view"]["looks_like_ring"] is False
+
+
+@pytest.mark.parametrize("euid, advice, wrong", [(0, "even as root", "run as root"), (1000, "run as root", "even")])
+def test_unreadable_processes_get_advice_that_fits_the_user(make_segment, euid, advice, wrong, capsys, monkeypatch):
+    name, _ = make_segment(4 + 16)
+    tool = load_tool()
+
+    def no_maps(path, *args, **kwargs):  # every process hides its address space
+        if path.endswith("/maps"):
+            raise PermissionError(path)
+        return open(path, *args, **kwargs)
+
+    monkeypatch.setitem(tool, "open", no_maps)
+    monkeypatch.setattr(os, "geteuid", lambda: euid)
+    tool["main"]([name])
+    out = capsys.readouterr().out
+    assert "could not be inspected" in out and advice in out and wrong not in out
+
+
+def _create_and_exit(name):
+    kelparine.SharedMemory.create(name, 4 + 100).map()
+
+
+def test_orphans_are_segments_nobody_maps_or_holds_open(mp_context):
+    prefix = unique_name("orphan")
+    mapped, held, dead = (prefix + suffix for suffix in ("-mapped", "-held", "-dead"))
+    try:
+        view = kelparine.SharedMemory.create(mapped, 4 + 100).map()
+        handle = kelparine.SharedMemory.create(held, 64)  # open here, never mapped
+        child = mp_context.Process(target=_create_and_exit, args=(dead,))
+        child.start()
+        child.join(30)
+        code, found = report("--orphans", prefix.lstrip("/"))
+        assert code == 0 and [(o["name"], o["size"], o["uid"]) for o in found] == [(dead, 104, os.getuid())]
+        assert found[0]["age_seconds"] >= 0
+        refused = run_tool("--remove-orphans", prefix)  # stdin is not a terminal
+        assert refused.returncode == 2 and "pass --yes" in refused.stderr and os.path.exists(shm_path(dead))
+        assert report("--remove-orphans", prefix, "--yes") == (0, {"removed": [dead], "skipped": []})
+        assert [os.path.exists(shm_path(n)) for n in (mapped, held, dead)] == [True, True, False]
+        del view, handle
+    finally:
+        for name in (mapped, held, dead):
+            remove_quietly(name)
+
+
+def test_remove_orphans_skips_a_segment_mapped_meanwhile(make_segment, capsys, monkeypatch):
+    name, shm = make_segment(4 + 16)
+    shm.close()
+    tool, views = load_tool(), []
+    confirm = tool["confirm"]
+
+    def confirm_while_someone_maps(*args, **kwargs):
+        views.append(kelparine.SharedMemory.open(name).map())
+        return confirm(*args, **kwargs)
+
+    monkeypatch.setitem(tool, "confirm", confirm_while_someone_maps)
+    assert tool["main"](["--remove-orphans", name, "--yes", "--json"]) == 0
+    assert json.loads(capsys.readouterr().out) == {"removed": [], "skipped": [name]}

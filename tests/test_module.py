@@ -1,9 +1,12 @@
 """The module surface: what `import kelparine` gives, the shape of the three classes, and the
 calling conventions every member shares (binding, conversion, static methods)."""
 
+import functools
 import importlib
 import inspect
 import os
+import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -23,13 +26,16 @@ CLASSES = [SharedMemory, MappedView, SpscRingBuffer]
 # what inspect.signature reads, so scripts and tools depend on them verbatim.
 MEMBERS = {
     "SharedMemory": [
-        "create(name, size)",
+        "create(name, size, mode=None, *, exclusive=False)",
         "open(name, size=None)",
         "remove(name)",
         "map($self)",
         "name($self)",
         "size($self)",
         "spsc($self)",
+        "close($self)",
+        "closed($self)",
+        "_clear_stale_lock($self, observed)",
     ],
     "MappedView": [
         "read_all($self)",
@@ -73,20 +79,27 @@ MEMBERS = {
     ],
 }
 STATIC = {"create", "open", "remove", "select"}
-# Dunder members beyond __repr__: the context manager of the handles that own a mapping.
-CONTEXT = {"MappedView", "SpscRingBuffer"}
+# Special methods beyond __repr__: the context manager and pickling of every handle.
+HANDLE_DUNDERS = {"__enter__", "__exit__", "__reduce__"}
 
 
 def parse(signature):
-    """'seek($self, pos=0)' -> ('seek', [('pos', '0')]); required parameters have default None."""
+    """'seek($self, pos=0)' -> ('seek', [('pos', '0')]); required parameters have default None.
+    A bare '*' is skipped: keyword_only() names the parameters after it."""
     name, rest = signature.split("(", 1)
     params = []
     for part in filter(None, (p.strip() for p in rest.rstrip(")").split(","))):
-        if part == "$self":
+        if part in ("$self", "*"):
             continue
         pname, _, default = part.partition("=")
         params.append((pname, default or None))
     return name, params
+
+
+def keyword_only(signature):
+    """The parameter names after a bare '*' in a text signature."""
+    parts = [p.strip() for p in signature.split("(", 1)[1].rstrip(")").split(",")]
+    return [p.partition("=")[0] for p in parts[parts.index("*") + 1 :]] if "*" in parts else []
 
 
 SIGNATURE_CASES = [
@@ -103,6 +116,16 @@ def test_module_attributes():
     assert kelparine.__doc__ == ""
     own = {k for k in vars(kelparine) if not (k.startswith("__") and k.endswith("__"))}
     assert own == {"SharedMemory", "MappedView", "SpscRingBuffer"}
+
+
+def test_version_comes_from_meson_build():
+    root = pathlib.Path(__file__).resolve().parent.parent
+    declared = re.search(r"^project\('kelparine',.*?version: '([^']+)'", (root / "meson.build").read_text(),
+                         re.MULTILINE | re.DOTALL)
+    assert type(kelparine.__version__) is str and kelparine.__version__ == declared.group(1)
+    # meson.build is the one place: pyproject.toml asks meson-python for it.
+    pyproject = (root / "pyproject.toml").read_text()
+    assert 'dynamic = ["version"]' in pyproject and not re.search(r"^version\s*=", pyproject, re.MULTILINE)
 
 
 @pytest.mark.parametrize("attribute", ["RWLOCK_SIZE", "SPSC_HEADER_SIZE", "PanicException"])
@@ -149,8 +172,7 @@ def test_class_members_are_exactly_the_table(cls):
     # mapping protocol, no properties, no constructor.
     names = [parse(sig)[0] for sig in MEMBERS[cls.__name__]]
     assert list(k for k in vars(cls) if not k.startswith("__")) == names
-    context = {"__enter__", "__exit__"} if cls.__name__ in CONTEXT else set()
-    assert {k for k in vars(cls) if k.startswith("__")} == {"__repr__", "__doc__", "__module__"} | context
+    assert {k for k in vars(cls) if k.startswith("__")} == {"__repr__", "__doc__", "__module__"} | HANDLE_DUNDERS
 
 
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
@@ -203,6 +225,11 @@ def test_instances_cannot_be_copied_or_pickled(instances, cls):
     import pickle
 
     obj = instances[cls]
+    if cls == "SharedMemory":  # pickled by name, and copied by opening the name again
+        for attempt in (copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o))):
+            twin = attempt(obj)
+            assert twin is not obj and repr(twin) == repr(obj).replace("creator", "opener")
+        return
     for attempt in (copy.copy, copy.deepcopy, pickle.dumps):
         with pytest.raises(TypeError):
             attempt(obj)
@@ -241,7 +268,9 @@ def test_text_signature(cls, signature):
         listed = listed[1:]
     assert [p.name for p in listed] == [p for p, _ in params]
     for p, (_, default) in zip(listed, params):
-        assert p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
+        kind = inspect.Parameter.KEYWORD_ONLY if p.name in keyword_only(signature) else (
+            inspect.Parameter.POSITIONAL_OR_KEYWORD)
+        assert p.kind is kind
         expected = inspect.Parameter.empty if default is None else eval(default)
         assert p.default == expected
 
@@ -256,7 +285,8 @@ def test_read_range_signature_through_inspect():
 # values make a too-permissive binding visible: the call would then succeed instead of failing.
 def valid_arguments(cls, name, seg_name):
     return {
-        ("SharedMemory", "create"): [seg_name, 4120],
+        ("SharedMemory", "create"): [seg_name, 4120, 0o666, False],
+        ("SharedMemory", "_clear_stale_lock"): [0],
         ("SharedMemory", "open"): [seg_name, 4120],
         ("SharedMemory", "remove"): [seg_name],
         ("MappedView", "read_range"): [0, 1],
@@ -295,7 +325,13 @@ def bound_call(instances, make_segment):
         name, params = parse(signature)
         seg, _ = make_segment(4120)
         owner = instances[cls]
-        return getattr(owner, name), params, valid_arguments(cls, name, seg)
+        member = getattr(owner, name)
+        values = valid_arguments(cls, name, seg)
+        named = keyword_only(signature)
+        if named:  # the positional part below; keyword-only parameters always go by name
+            params, values = params[: -len(named)], values[: -len(named)]
+            member = functools.partial(member, **dict(zip(named, valid_arguments(cls, name, seg)[-len(named):])))
+        return member, params, values
 
     return get
 

@@ -5,6 +5,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -73,6 +74,7 @@ protected:
         return ::stat(("/dev/shm" + name_).c_str(), &st) == 0 ? st.st_size : -1;
     }
     const std::string name_ = unique_name();
+    kelparine::wait::NoHooks hooks_;
 };
 
 TEST(ValidateName, Rule) {
@@ -97,7 +99,7 @@ TEST(ValidateName, Rule) {
 TEST_F(PlatformHandleTest, NulInNameFailsBeforeAnySystemCall) {
     // "/x" is what the system would see after the NUL; it must stay untouched.
     const std::string with_nul = name_ + std::string("\0tail", 5);
-    const auto created = PlatformHandle::create(with_nul, 64);
+    const auto created = PlatformHandle::create(with_nul, 64, hooks_);
     ASSERT_FALSE(created);
     EXPECT_EQ(created.error().kind(), ShmError::Kind::Os);
     EXPECT_EQ(created.error().message(), "EINVAL: Invalid argument");
@@ -111,7 +113,7 @@ TEST_F(PlatformHandleTest, NulInNameFailsBeforeAnySystemCall) {
 TEST_F(PlatformHandleTest, FailedSizingReportsItsOwnErrorNotTheCleanUps) {
     // The clean-up (shm_unlink, close) runs after the failure; errno must be taken before it.
     fault::errno_after_unlink = ENOTRECOVERABLE;
-    const auto result = PlatformHandle::create(name_, std::uint64_t{1} << 63);
+    const auto result = PlatformHandle::create(name_, std::uint64_t{1} << 63, hooks_);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().message(), "EINVAL: Invalid argument");
     EXPECT_FALSE(exists());
@@ -121,7 +123,7 @@ TEST_F(PlatformHandleTest, FailedReservationOfANewSegmentRemovesIt) {
     fault::errno_after_unlink = ENOTRECOVERABLE;
     fault::fallocate_error = ENOSPC;
     fault::fallocate_failures = 1;
-    const auto result = PlatformHandle::create(name_, 4096);
+    const auto result = PlatformHandle::create(name_, 4096, hooks_);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().kind(), ShmError::Kind::Os);
     EXPECT_EQ(result.error().message(), "ENOSPC: No space left on device");
@@ -129,7 +131,7 @@ TEST_F(PlatformHandleTest, FailedReservationOfANewSegmentRemovesIt) {
 }
 
 TEST_F(PlatformHandleTest, FailedReservationOfAnExistingSegmentRestoresIt) {
-    auto first = PlatformHandle::create(name_, 4096);
+    auto first = PlatformHandle::create(name_, 4096, hooks_);
     ASSERT_TRUE(first);
     auto mapping = first->map();
     ASSERT_TRUE(mapping);
@@ -137,7 +139,7 @@ TEST_F(PlatformHandleTest, FailedReservationOfAnExistingSegmentRestoresIt) {
 
     fault::fallocate_error = ENOSPC;
     fault::fallocate_failures = 1;
-    const auto grown = PlatformHandle::create(name_, 1 << 20);
+    const auto grown = PlatformHandle::create(name_, 1 << 20, hooks_);
     ASSERT_FALSE(grown);
     EXPECT_EQ(grown.error().message(), "ENOSPC: No space left on device");
     // Someone else's segment: still there, at its old size, with its bytes.
@@ -148,20 +150,57 @@ TEST_F(PlatformHandleTest, FailedReservationOfAnExistingSegmentRestoresIt) {
 TEST_F(PlatformHandleTest, ReservationNotSupportedOrInterruptedIsNotAFailure) {
     fault::fallocate_error = EOPNOTSUPP;  // a file system without fallocate
     fault::fallocate_failures = 1;
-    auto unsupported = PlatformHandle::create(name_, 4096);
+    auto unsupported = PlatformHandle::create(name_, 4096, hooks_);
     ASSERT_TRUE(unsupported) << unsupported.error().message();
     EXPECT_EQ(file_size(), 4096);
 
     fault::fallocate_error = EINTR;  // retried, not reported
     fault::fallocate_failures = 3;
-    auto interrupted = PlatformHandle::create(name_, 8192);
+    auto interrupted = PlatformHandle::create(name_, 8192, hooks_);
     ASSERT_TRUE(interrupted) << interrupted.error().message();
     EXPECT_EQ(fault::fallocate_failures.load(), 0);
     EXPECT_EQ(file_size(), 8192);
 }
 
+TEST_F(PlatformHandleTest, UnsupportedReservationNeverShrinks) {
+    ASSERT_TRUE(PlatformHandle::create(name_, 8192, hooks_));
+    fault::fallocate_error = EOPNOTSUPP;
+    fault::fallocate_failures = 1;
+    auto smaller = PlatformHandle::create(name_, 4096, hooks_);
+    ASSERT_TRUE(smaller) << smaller.error().message();
+    EXPECT_EQ(smaller->size(), 4096u);
+    EXPECT_EQ(file_size(), 8192);
+}
+
+// Gives up at the first question, counting how the wait used the caller's lock.
+struct StopAtOnce final : kelparine::wait::WaitHooks {
+    int released = 0, reacquired = 0, asked = 0;
+    void release() noexcept override { ++released; }
+    void reacquire() noexcept override { ++reacquired; }
+    bool interrupted() noexcept override {
+        ++asked;
+        return true;
+    }
+};
+
+TEST_F(PlatformHandleTest, InterruptedWaitForTheSizingLockChangesNothing) {
+    ASSERT_TRUE(PlatformHandle::create(name_, 4096, hooks_));
+    const int holder = ::shm_open(name_.c_str(), O_RDONLY, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    StopAtOnce stop;
+    const auto result = PlatformHandle::create(name_, 8192, stop);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().kind(), ShmError::Kind::Interrupted);
+    EXPECT_EQ(stop.asked, 1);
+    EXPECT_EQ(stop.released, stop.reacquired);
+    EXPECT_EQ(file_size(), 4096);
+    ::close(holder);  // once the lock is free, the create completes
+    ASSERT_TRUE(PlatformHandle::create(name_, 8192, hooks_));
+    EXPECT_EQ(file_size(), 8192);
+}
+
 TEST_F(PlatformHandleTest, MappingsOfTwoHandlesShareBytes) {
-    auto creator = PlatformHandle::create(name_, 4096);
+    auto creator = PlatformHandle::create(name_, 4096, hooks_);
     ASSERT_TRUE(creator);
     auto opener = PlatformHandle::open(name_);
     ASSERT_TRUE(opener);

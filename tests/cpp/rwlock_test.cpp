@@ -100,6 +100,20 @@ TEST_F(LockWordTest, InitUnlockedClearsAnyValue) {
     }
 }
 
+TEST_F(LockWordTest, ClearIfClearsOnlyTheObservedValue) {
+    struct Case {
+        std::int32_t word, observed;
+        bool cleared;
+    };
+    // {4, 3}: a reader joined since the word was seen at 3; its hold must stay.
+    for (const Case c : {Case{3, 3, true}, Case{-1, -1, true}, Case{INT_MIN, INT_MIN, true}, Case{4, 3, false},
+                         Case{0, -1, false}, Case{-1, 1, false}}) {
+        set(c.word);
+        EXPECT_EQ(lock().clear_if(c.observed), c.cleared) << c.word << " " << c.observed;
+        EXPECT_EQ(value(), c.cleared ? 0 : c.word) << c.word << " " << c.observed;
+    }
+}
+
 TEST_F(LockWordTest, ObserversOnOtherValues) {
     set(INT_MAX);
     EXPECT_EQ(lock().reader_count(), INT_MAX);
