@@ -7,6 +7,7 @@
 #include "mixed/typed_list.hpp"
 #include "mixed/value_codec.hpp"
 #include "py/args.hpp"
+#include "shared_memory.hpp"
 #include "py/gate_hooks.hpp"
 #include "py/gc_pause.hpp"
 #include "py/timeout.hpp"
@@ -296,6 +297,14 @@ PyResult<Ref> close(PyObject* self) {
 
 PyResult<Ref> closed(PyObject* self) { return Ref::boolean(state(self).gate.closed()); }
 
+// Pickled as its segment's name: unpickled, SharedMemory.open(name).map(), a new mapping in the
+// opener's role (the lock word is never reset), with its own cursor at 0.
+PyResult<Ref> reduce(PyObject* self) {
+    auto view = observed(self);
+    if (!view) return std::unexpected(std::move(view.error()));
+    return reduce_as_made_by((*view)->name, "map");
+}
+
 PyResult<Ref> enter_context(PyObject* self) {
     auto view = observed(self);
     if (!view) return std::unexpected(std::move(view.error()));
@@ -494,6 +503,7 @@ PyMethodDef kMethods[] = {
     {"closed", py::as_cfunction(py::noargs_entry<g_type, closed>), METH_NOARGS, docs::kClosed},
     {"__enter__", py::as_cfunction(py::noargs_entry<g_type, enter_context>), METH_NOARGS, docs::kEnter},
     {"__exit__", py::as_cfunction(py::fastcall_entry<g_type, exit_context>), kFast, docs::kExit},
+    {"__reduce__", py::as_cfunction(py::noargs_entry<g_type, reduce>), METH_NOARGS, docs::kReduce},
     {"size", py::as_cfunction(py::noargs_entry<g_type, size>), METH_NOARGS,
      "size($self)\n--\n\n"
      "Return the size of the data area in bytes.\n\n"

@@ -483,10 +483,17 @@ py::PyResult<PyTypeObject*> shared_memory_type() noexcept {
     return type;
 }
 
-py::PyResult<py::Ref> shared_memory_by_name(std::string_view name, std::uint64_t size) {
-    auto type = shared_memory_type();
-    if (!type) return std::unexpected(std::move(type.error()));
-    return py::new_instance<SharedMemoryState>(*type, PlatformHandle::detached(std::string(name), size), false);
+py::PyResult<py::Ref> reduce_as_made_by(std::string_view name, const char* maker) {
+    // An opener handle, live: it pickles by name, and copy.copy() can call maker on it as it is.
+    auto handle = wrap(PlatformHandle::open(name), false);
+    if (!handle) return handle;
+    Ref operator_module = Ref::steal(PyImport_ImportModule("operator"));
+    if (!operator_module) return py::python_error();
+    Ref make = Ref::steal(PyObject_CallMethod(operator_module.get(), "methodcaller", "s", maker));
+    if (!make) return py::python_error();
+    Ref reduced = Ref::steal(Py_BuildValue("(O(O))", make.get(), handle->get()));
+    if (!reduced) return py::python_error();
+    return reduced;
 }
 
 }  // namespace kelparine

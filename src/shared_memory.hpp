@@ -1,7 +1,6 @@
 // The SharedMemory class: a handle on one named segment, and the maker of its views.
 #pragma once
 
-#include <cstdint>
 #include <string_view>
 
 #include "py/boundary.hpp"
@@ -10,9 +9,10 @@ namespace kelparine {
 
 py::PyResult<PyTypeObject*> shared_memory_type() noexcept;
 
-// A closed SharedMemory of the opener role that records `name` and `size`: what a view or ring
-// pickles to, as (operator.methodcaller("map"), (handle,)) and the like. Unpickled, the handle
-// is SharedMemory.open(name), so a creator's reset of a header never runs in the receiver.
-py::PyResult<py::Ref> shared_memory_by_name(std::string_view name, std::uint64_t size);
+// The __reduce__ value of a view or ring of the segment `name`: (operator.methodcaller(maker),
+// (SharedMemory.open(name),)). The handle pickles by name, so the receiving process gets
+// SharedMemory.open(name).<maker>(): a fresh mapping in the opener's role, whose header is
+// used as it is found. The name must still exist when the object is pickled (or copied).
+py::PyResult<py::Ref> reduce_as_made_by(std::string_view name, const char* maker);
 
 }  // namespace kelparine

@@ -47,4 +47,11 @@ inline constexpr const char kExit[] =
     "__exit__($self, *args)\n--\n\n"
     "Close the view (never removes the segment); exceptions propagate.";
 
+inline constexpr const char kReduce[] =
+    "__reduce__($self, /)\n--\n\n"
+    "Pickle by segment name: unpickling calls SharedMemory.open(name).map().\n\n"
+    "The receiving process (a spawn or forkserver child, for instance) maps the\n"
+    "segment afresh in the opener's role: the lock word is never reset. The new\n"
+    "view's cursor starts at 0 and it has no lock timeout.";
+
 }  // namespace kelparine::view_object::docs

@@ -65,3 +65,31 @@ def test_handle_passed_to_a_child(make_segment, method):
     child.join(60)
     assert child.exitcode == 0 and receive.recv() == f"SharedMemory(name='{name}', size=4096, role=opener)"
     assert shm.map().read_range(0, 14) == b"from the child"
+
+
+def _consume_and_reply(ring, view, replies, conn):
+    # The ring arrives as an opener's mapping: what the parent pushed is still there.
+    conn.send([ring.get(timeout=30) for _ in range(2)] + [view.read_range(0, 5), view.tell()])
+    replies.put(b"pong", timeout=30)
+
+
+@pytest.mark.parametrize("method", ["spawn", "forkserver"])
+def test_rings_and_views_passed_to_a_child(make_segment, method):
+    _, ring_shm = make_segment(24 + 256)
+    _, reply_shm = make_segment(24 + 256)
+    _, view_shm = make_segment(4 + 64)
+    ring, replies, view = ring_shm.spsc(), reply_shm.spsc(), view_shm.map()
+    ring.push_many([b"one", b"two"])
+    view.write(b"hello")
+    context = multiprocessing.get_context(method)
+    receive, send = context.Pipe(duplex=False)
+    child = context.Process(target=_consume_and_reply, args=(ring, view, replies, send))
+    child.start()
+    assert receive.recv() == [b"one", b"two", b"hello", 0]
+    assert replies.get(timeout=30) == b"pong"
+    child.join(60)
+    assert child.exitcode == 0
+    for obj in (ring, view):
+        obj.close()
+        with pytest.raises(ValueError, match="is closed"):
+            pickle.dumps(obj)

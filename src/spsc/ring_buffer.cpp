@@ -3,6 +3,7 @@
 #include "../mixed/payload.hpp"
 #include "../mixed/typed_list.hpp"
 #include "../py/args.hpp"
+#include "../shared_memory.hpp"
 #include "../text.hpp"
 #include "ring_bulk.hpp"
 #include "ring_docs.hpp"
@@ -137,6 +138,14 @@ PyResult<Ref> close(PyObject* self) {
 
 PyResult<Ref> closed(PyObject* self) { return Ref::boolean(state(self).gate.closed()); }
 
+// Pickled as its segment's name: unpickled, SharedMemory.open(name).spsc(), a new mapping in
+// the opener's role, so the header is used as it is found and never reset.
+PyResult<Ref> reduce(PyObject* self) {
+    const RingState& s = state(self);
+    if (auto open = py::refuse_closed(s.gate, kClassName); !open) return std::unexpected(std::move(open.error()));
+    return reduce_as_made_by(s.name, "spsc");
+}
+
 PyResult<Ref> enter_context(PyObject* self) {
     if (auto open = py::refuse_closed(state(self).gate, kClassName); !open)
         return std::unexpected(std::move(open.error()));
@@ -252,6 +261,7 @@ PyMethodDef kMethods[] = {
     {"closed", py::as_cfunction(py::noargs_entry<g_type, closed>), METH_NOARGS, docs::kClosed},
     {"__enter__", py::as_cfunction(py::noargs_entry<g_type, enter_context>), METH_NOARGS, docs::kEnter},
     {"__exit__", py::as_cfunction(py::fastcall_entry<g_type, exit_context>), kFast, docs::kExit},
+    {"__reduce__", py::as_cfunction(py::noargs_entry<g_type, reduce>), METH_NOARGS, docs::kReduce},
     {nullptr, nullptr, 0, nullptr},
 };
 

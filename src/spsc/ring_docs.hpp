@@ -217,4 +217,11 @@ inline constexpr const char kExit[] =
     "__exit__($self, *args)\n--\n\n"
     "Close the ring (never removes the segment); exceptions propagate.";
 
+inline constexpr const char kReduce[] =
+    "__reduce__($self, /)\n--\n\n"
+    "Pickle by segment name: unpickling calls SharedMemory.open(name).spsc().\n\n"
+    "The receiving process (a spawn or forkserver child, for instance) maps the\n"
+    "ring afresh in the opener's role: the header is used as it is found, never\n"
+    "reset. Pending messages stay where they are.";
+
 }  // namespace kelparine::ring_object::docs

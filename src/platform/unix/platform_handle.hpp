@@ -41,11 +41,6 @@ public:
     static Result<PlatformHandle> open(std::string_view name);
     // shm_unlink: existing descriptors and mappings stay valid.
     static Status remove(std::string_view name);
-    // A handle that records `name` and `size` but holds no descriptor, as one after close().
-    static PlatformHandle detached(std::string name, std::uint64_t size) noexcept {
-        return PlatformHandle(std::move(name), size, OwnedFd());
-    }
-
     // A new shared read-write mapping of all `size()` bytes (size must be > 0; open only).
     Result<Mapping> map() const;
     // Closes the descriptor; idempotent. Name and size stay, and mappings made stay valid.
