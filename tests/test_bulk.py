@@ -150,6 +150,19 @@ def test_an_export_kept_past_the_block_holds_the_loan_until_it_goes(ring, kind):
     assert ring.pop() == b"12345678" and ring.push(b"z") and ring.pop() == b"z"
 
 
+@pytest.mark.parametrize("kind", ["reserve", "borrow"])
+def test_an_exception_from_the_block_is_not_hidden_by_an_export_its_traceback_keeps(ring, kind):
+    ring.push(b"12345678")
+    with pytest.raises(KeyError) as raised:
+        with (ring.reserve(4) if kind == "reserve" else ring.borrow()) as buf:
+            kept = memoryview(buf)  # noqa: F841 - alive in the traceback's frame
+            raise KeyError("the block's own error")
+    assert ring.used() == 12  # the loan waits for the export
+    del raised, kept
+    gc.collect()
+    assert ring.pop_many(5) == ([b"12345678"] if kind == "reserve" else [])
+
+
 def test_loans_of_one_role_do_not_nest_but_roles_are_independent(ring):
     ring.push(b"msg")
     with ring.reserve(2) as out:

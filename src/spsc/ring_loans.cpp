@@ -3,9 +3,6 @@
 // with block. The loan object is the buffer's exporter and holds the ring object, so the
 // mapping outlives every export; the role stays lent (other calls of the role are refused) until
 // the block ends and no export of the buffer is left.
-#include <memory>
-#include <new>
-
 #include "../py/args.hpp"
 #include "../py/gate_hooks.hpp"
 #include "../py/timeout.hpp"
@@ -44,7 +41,8 @@ struct LoanState {
     Phase phase = Phase::Ready;
     FrameSlot slot{};   // reserve(): where the frame goes
     FrameRef frame{};   // borrow(): the frame lent
-    std::unique_ptr<std::byte[]> staging;  // the run handed out when the ring's run wraps
+    bool staged = false;  // the run handed out is the ring object's staging run (the ring's wraps)
+    bool settle_when_free = false;  // an orphan whose block raised: a borrow still consumes
     std::byte* run = nullptr;
     std::uint64_t run_size = 0;
     Py_ssize_t exports = 0;
@@ -59,7 +57,6 @@ LoanState& loan(PyObject* self) noexcept { return py::payload_of<LoanState>(self
 void end(LoanState& l) noexcept {
     l.phase = LoanState::Phase::Over;
     l.ring_state().gate.end_loan(l.role);
-    l.staging.reset();
 }
 
 // Lends the producer's next `size` bytes; false when there is no room now.
@@ -72,12 +69,12 @@ PyResult<bool> lend_room(LoanState& l) {
     l.run = l.slot.contiguous_payload();
     if (l.run == nullptr) {
         // The free space wraps past the end of the data area: a staging run, copied in at exit.
-        l.staging.reset(new (std::nothrow) std::byte[l.size]);
-        if (!l.staging) {
+        l.run = s.staging(Role::Producer, l.size);
+        if (l.run == nullptr) {
             PyErr_NoMemory();
             return py::python_error();
         }
-        l.run = l.staging.get();
+        l.staged = true;
     }
     l.run_size = l.size;
     s.gate.lend(Role::Producer);
@@ -98,17 +95,17 @@ PyResult<bool> lend_message(LoanState& l) {
         l.run = const_cast<std::byte*>(in_place);  // exported read-only
     } else {
         // The message wraps past the end of the data area: lent as a copy.
-        l.staging.reset(new (std::nothrow) std::byte[l.run_size]);
-        if (!l.staging) {
+        l.run = s.staging(Role::Consumer, l.run_size);
+        if (l.run == nullptr) {
             PyErr_NoMemory();
             return py::python_error();
         }
         if (l.run_size >= py::kLockFreeCopyBytes) {
-            copy_payload_unlocked(s, l.frame, l.staging.get());
+            copy_payload_unlocked(s, l.frame, l.run);
         } else {
-            l.frame.copy_payload(l.staging.get());
+            l.frame.copy_payload(l.run);
         }
-        l.run = l.staging.get();
+        l.staged = true;
     }
     s.gate.lend(Role::Consumer);
     l.phase = LoanState::Phase::Lent;
@@ -122,8 +119,8 @@ void settle(LoanState& l, bool publish) noexcept {
     if (l.role == Role::Consumer) {
         give_back<Handoff::Waking>(s, ring, l.frame);
     } else if (publish) {
-        if (l.staging) {
-            auto copy_in = [&] { l.slot.write_payload(l.staging.get()); };
+        if (l.staged) {
+            auto copy_in = [&] { l.slot.write_payload(l.run); };
             if (l.run_size >= py::kLockFreeCopyBytes) {
                 py::LockFreeStretch unlocked(s.gate, Role::Producer);
                 copy_in();
@@ -199,6 +196,13 @@ PyResult<Ref> exit_loan(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     if (l.exports != 0) {
         l.phase = LoanState::Phase::Orphaned;  // ends when the last export goes
+        if (!clean) {
+            // The block raised, and the traceback keeps its frames, and so buffers made from the
+            // loan, alive: let that exception through rather than hide it behind a BufferError.
+            // Nothing is published; a borrowed message is consumed once the exports are gone.
+            l.settle_when_free = l.role == Role::Consumer;
+            return Ref::boolean(false);
+        }
         PyErr_Format(PyExc_BufferError,
                      "the %s() buffer is still exported (a NumPy array or memoryview made from it is alive), "
                      "so nothing was %s; the loan ends, with nothing %s, once those are gone",
@@ -227,9 +231,15 @@ int get_buffer(PyObject* self, Py_buffer* view, int flags) noexcept {
 
 void release_buffer(PyObject* self, Py_buffer* /*view*/) noexcept {
     LoanState& l = loan(self);
-    // The block ended while exports were left: nothing is published or consumed; the role is
-    // free again once the last of them is gone.
-    if (--l.exports == 0 && l.phase == LoanState::Phase::Orphaned) end(l);
+    // The block ended while exports were left: the role is free again once the last of them is
+    // gone. Nothing is published; a borrow whose block raised consumes its message then.
+    if (--l.exports == 0 && l.phase == LoanState::Phase::Orphaned) {
+        if (l.settle_when_free) {
+            settle(l, false);
+        } else {
+            end(l);
+        }
+    }
 }
 
 PyResult<Ref> loan_repr(PyObject* self) {

@@ -4,6 +4,8 @@
 // its wake-up decisions.
 #pragma once
 
+#include <memory>
+#include <new>
 #include <string>
 
 #include "../object_gate.hpp"
@@ -32,6 +34,23 @@ struct RingState {
     // polls, or is not this module), so parks stay short.
     bool silent_producer = false;
     bool silent_consumer = false;
+
+    // The staging run of each role's loan where the ring's run wraps, kept for the next loan
+    // (a role has one loan at a time): large messages wrap once per trip round the ring, and a
+    // fresh allocation each time would cost page faults as well as the copy. Null on failure.
+    std::byte* staging(Role role, std::uint64_t size) noexcept {
+        Staging& run = staging_runs[static_cast<int>(role)];
+        if (run.size < size) {
+            run.bytes.reset(new (std::nothrow) std::byte[size]);
+            run.size = run.bytes ? size : 0;
+        }
+        return run.bytes.get();
+    }
+    struct Staging {
+        std::unique_ptr<std::byte[]> bytes;
+        std::uint64_t size = 0;
+    };
+    Staging staging_runs[2];
 };
 
 inline RingState& state(PyObject* self) noexcept { return py::payload_of<RingState>(self); }

@@ -4,8 +4,9 @@
 //
 //   1. Spin with the caller's lock held, kHeldSpins checks: catches a peer that is about to
 //      deliver without the cost of giving up and retaking the lock.
-//   2. Release the lock; spin (pause hint, then sched_yield) until the watched state has stood
-//      still for kSettleNs.
+//   2. Release the lock; spin with the pause hint until the watched state has stood still for
+//      kSettleNs. Never sched_yield: with another process runnable on this processor it gives
+//      the processor away for a whole time slice (milliseconds), far longer than the settle.
 //   3. Park: `park(slice)` sleeps at most `slice` (a futex wait on the watched word, or a plain
 //      sleep), slices following the ParkSchedule, until the state is ready, the deadline passes,
 //      the caller is interrupted or the object is closed.
@@ -14,8 +15,6 @@
 // on a value it has seen for less than kSettleNs, which is what lets a publisher skip the wake-up
 // call when it published the previous value less than kSettleNs ago.
 #pragma once
-
-#include <sched.h>
 
 #include <cstdint>
 
@@ -29,8 +28,6 @@ namespace kelparine::wait {
 
 inline constexpr unsigned kHeldSpins = 64;
 inline constexpr std::int64_t kSettleNs = 20 * kMicrosecond;
-// Phase 2 yields the processor instead of pausing once the wait is this old.
-inline constexpr std::int64_t kPauseOnlyNs = 5 * kMicrosecond;
 // The caller is asked whether to stop at least this often (and at once after a signal).
 inline constexpr std::int64_t kInterruptCheckNs = 20 * kMillisecond;
 
@@ -98,11 +95,7 @@ WaitResult wait_until(CheckFn&& check, ParkFn&& park, WaitHooks& hooks, const De
         }
         if (now - settled_since < kSettleNs) {
             parked_out = false;
-            if (now - started < kPauseOnlyNs) {
-                for (int i = 0; i < 32; ++i) spin_pause();
-            } else {
-                ::sched_yield();
-            }
+            for (int i = 0; i < 32; ++i) spin_pause();
             continue;
         }
         const FutexResult parked = park(deadline.remaining(now, slice));
