@@ -32,12 +32,12 @@ import argparse
 import multiprocessing as mp
 import os
 import random
-import signal
 import struct
 import sys
 import time
 
 import kelparine
+from _sigterm import exit_on_sigterm
 
 try:
     import zmq
@@ -48,17 +48,6 @@ POLL_SECONDS = 0.1  # how often a waiting bridge looks up to see whether it shou
 LINGER_MS = 2_000  # how long a closing socket may take to deliver what it has queued
 CONFIRM_SECONDS = 30.0  # how long a finishing sender waits for the far side to confirm the last batch
 CREDIT = struct.Struct("<Q")  # a credit: the count of messages the receive side has written so far
-
-
-def exit_on_sigterm():
-    """Makes SIGTERM end the program as Ctrl-C does: `finally` blocks run and remove the
-    segments, where the default action would kill the process and leave them behind."""
-
-    def on_sigterm(signum, frame):
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second one must not cut the clean-up short
-        sys.exit(128 + signum)
-
-    signal.signal(signal.SIGTERM, on_sigterm)
 
 
 def endpoints(address, listen):

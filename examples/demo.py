@@ -14,25 +14,14 @@ The timeouts only guard against a peer that died.
 import argparse
 import multiprocessing as mp
 import os
-import signal
-import sys
 import time
 
 import kelparine
+from _sigterm import exit_on_sigterm
 
 RECORD = [("i64", 1), ("f64", 1), ("bool", 1), ("str", 1)]
 TELEMETRY = [("i64", 1), ("i64", 1), ("f64", 1)]  # records sent, last sequence number, seconds spent
 PEER_TIMEOUT = 30.0  # seconds without progress before a side gives up on the other
-
-
-def exit_on_sigterm():
-    """Makes SIGTERM end the program as Ctrl-C does: `finally` blocks run and remove the
-    segments, where the default action would kill the process and leave them behind."""
-    def on_sigterm(signum, frame):
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second one must not cut the clean-up short
-        sys.exit(128 + signum)
-
-    signal.signal(signal.SIGTERM, on_sigterm)
 
 
 def producer(ring_name, view_name, count):

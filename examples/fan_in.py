@@ -16,27 +16,16 @@ import multiprocessing as mp
 import os
 import random
 import resource
-import signal
 import sys
 import time
 
 import kelparine
+from _sigterm import exit_on_sigterm
 
 READING = [("i64", 1), ("i64", 1), ("f64", 1)]  # producer id, seq, value
 END = -1
 BATCH = 32  # messages taken from one ready ring before looking at the others again
 STALL_SECONDS = 20.0  # no message from any producer for this long: something died
-
-
-def exit_on_sigterm():
-    """Makes SIGTERM end the program as Ctrl-C does: `finally` blocks run and remove the
-    segments, where the default action would kill the process and leave them behind."""
-
-    def on_sigterm(signum, frame):
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second one must not cut the clean-up short
-        sys.exit(128 + signum)
-
-    signal.signal(signal.SIGTERM, on_sigterm)
 
 
 def value_of(producer_id, seq):

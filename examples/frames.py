@@ -13,7 +13,6 @@ reads every byte of every frame and compares its sum with the image's.
 import argparse
 import multiprocessing as mp
 import os
-import signal
 import sys
 import time
 
@@ -23,20 +22,10 @@ except ImportError:
     np = None
 
 import kelparine
+from _sigterm import exit_on_sigterm
 
 TIMEOUT = 30.0  # seconds to wait for the other process before giving up
 IMAGES = 4  # distinct prepared images the camera cycles through
-
-
-def exit_on_sigterm():
-    """Makes SIGTERM end the program as Ctrl-C does: `finally` blocks run and remove the
-    segments, where the default action would kill the process and leave them behind."""
-
-    def on_sigterm(signum, frame):
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second one must not cut the clean-up short
-        sys.exit(128 + signum)
-
-    signal.signal(signal.SIGTERM, on_sigterm)
 
 
 def prepared_images(height, width):

@@ -32,7 +32,6 @@ import argparse
 import math
 import multiprocessing as mp
 import os
-import signal
 import struct
 import sys
 
@@ -42,20 +41,10 @@ except ImportError:
     np = None
 
 import kelparine
+from _sigterm import exit_on_sigterm
 
 TIMEOUT = 30.0  # seconds to wait for the other process before giving up
 HEADER = struct.Struct("<q8s6q")  # ndim, dtype string ('<f8'), dims: 64 bytes, so the data stays aligned
-
-
-def exit_on_sigterm():
-    """Makes SIGTERM end the program as Ctrl-C does: `finally` blocks run and remove the
-    segments, where the default action would kill the process and leave them behind."""
-
-    def on_sigterm(signum, frame):
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second one must not cut the clean-up short
-        sys.exit(128 + signum)
-
-    signal.signal(signal.SIGTERM, on_sigterm)
 
 
 def message_size(nbytes):

@@ -18,28 +18,17 @@ The timeout turns a neighbour that died into a TimeoutError instead of a hang.
 import argparse
 import multiprocessing as mp
 import os
-import signal
 import sys
 import time
 
 import kelparine
+from _sigterm import exit_on_sigterm
 
 RAW = [("i64", 1), ("i64", 1), ("f64", 1)]  # seq, sensor, raw value
 ENRICHED = [("i64", 1), ("f64", 1), ("bool", 1), ("str", 1)]  # seq, calibrated value, alarm, sensor name
 END = -1
 SENSORS = 4
 STALL_SECONDS = 20.0  # a stage that sees no progress for this long gives up
-
-
-def exit_on_sigterm():
-    """Makes SIGTERM end the program as Ctrl-C does: `finally` blocks run and remove the
-    segments, where the default action would kill the process and leave them behind."""
-
-    def on_sigterm(signum, frame):
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second one must not cut the clean-up short
-        sys.exit(128 + signum)
-
-    signal.signal(signal.SIGTERM, on_sigterm)
 
 
 def calibrate(sensor, raw):

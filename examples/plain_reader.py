@@ -25,23 +25,13 @@ the ring, loads tail with acquire ordering and stores head with release ordering
 import argparse
 import mmap
 import os
-import signal
 import struct
 import subprocess
 import sys
 
+from _sigterm import exit_on_sigterm
+
 SHM_DIR = "/dev/shm"  # where Linux keeps POSIX shared memory objects
-
-
-def exit_on_sigterm():
-    """Makes SIGTERM end the program as Ctrl-C does: `finally` blocks run and remove the
-    segments, where the default action would kill the process and leave them behind."""
-
-    def on_sigterm(signum, frame):
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second one must not cut the clean-up short
-        sys.exit(128 + signum)
-
-    signal.signal(signal.SIGTERM, on_sigterm)
 
 
 # ---------------------------------------------------------------------------------------------

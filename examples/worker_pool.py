@@ -24,28 +24,17 @@ import argparse
 import math
 import multiprocessing as mp
 import os
-import signal
 import sys
 import time
 
 import kelparine
+from _sigterm import exit_on_sigterm
 
 SLOT_SIZE = 64
 SLOT_SCHEMA = [("i64", 1), ("i64", 1), ("i64", 1), ("f64", 1), ("bool", 1), ("str", 1)]
 MAX_STATUS = SLOT_SIZE - 33 - 4
 BLOCK = 2_000
 TIMEOUT_SECONDS = 60.0
-
-
-def exit_on_sigterm():
-    """Makes SIGTERM end the program as Ctrl-C does: `finally` blocks run and remove the
-    segments, where the default action would kill the process and leave them behind."""
-
-    def on_sigterm(signum, frame):
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second one must not cut the clean-up short
-        sys.exit(128 + signum)
-
-    signal.signal(signal.SIGTERM, on_sigterm)
 
 
 def is_prime(n):

@@ -129,7 +129,8 @@ PyResult<Ref> remove(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     return Ref::none();
 }
 
-PyResult<Ref> map(PyObject* self) {
+// A new mapping of a segment laid out as a view (lock word, then data); the open handle too.
+PyResult<std::pair<Mapping, const SharedMemoryState*>> map_as_view(PyObject* self) {
     auto live = open_state(self);
     if (!live) return std::unexpected(std::move(live.error()));
     const SharedMemoryState& s = **live;
@@ -138,10 +139,17 @@ PyResult<Ref> map(PyObject* self) {
                                                           " bytes (rwlock header)")));
     auto mapping = s.handle.map();
     if (!mapping) return py::fail(std::move(mapping.error()));
+    return std::pair(std::move(*mapping), &s);
+}
+
+PyResult<Ref> map(PyObject* self) {
+    auto mapped = map_as_view(self);
+    if (!mapped) return std::unexpected(std::move(mapped.error()));
+    auto& [mapping, s] = *mapped;
     // A creator clears the word on every map(), without looking: this is how holds left
     // behind by a process that died are cleared. Openers never write it.
-    if (s.is_creator) ShmRwLock(mapping->base()).init_unlocked();
-    return new_mapped_view(std::move(*mapping), s.handle.name());
+    if (s->is_creator) ShmRwLock(mapping.base()).init_unlocked();
+    return new_mapped_view(std::move(mapping), s->handle.name());
 }
 
 PyResult<Ref> spsc(PyObject* self) {
@@ -220,15 +228,9 @@ PyResult<Ref> clear_stale_lock(PyObject* self, PyObject* const* args, Py_ssize_t
     if (observed == -1 && PyErr_Occurred()) return py::python_error();
     if (overflow != 0 || observed < INT32_MIN || observed > INT32_MAX)
         return py::fail(ShmError::invalid_argument("observed must be a 32-bit lock word value"));
-    auto live = open_state(self);
-    if (!live) return std::unexpected(std::move(live.error()));
-    const SharedMemoryState& s = **live;
-    if (s.handle.size() <= RWLOCK_SIZE)
-        return py::fail(ShmError::invalid_argument(concat("segment size must be > ", RWLOCK_SIZE,
-                                                          " bytes (rwlock header)")));
-    auto mapping = s.handle.map();
-    if (!mapping) return py::fail(std::move(mapping.error()));
-    return Ref::boolean(ShmRwLock(mapping->base()).clear_if(static_cast<std::int32_t>(observed)));
+    auto mapped = map_as_view(self);
+    if (!mapped) return std::unexpected(std::move(mapped.error()));
+    return Ref::boolean(ShmRwLock(mapped->first.base()).clear_if(static_cast<std::int32_t>(observed)));
 }
 
 PyResult<Ref> repr(PyObject* self) {
