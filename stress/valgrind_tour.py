@@ -8,6 +8,7 @@ import struct
 import kelparine
 
 SM = kelparine.SharedMemory
+SpscRingBuffer = kelparine.SpscRingBuffer
 PREFIX = f"/kelparine-valgrind-{os.getpid()}"
 
 
@@ -105,14 +106,47 @@ def tour_ring():
     SM.remove(name)
 
 
+def tour_waits_bulk_and_handles():
+    """The members that wait, batch, lend ring memory, close and pickle."""
+    import array
+    import pickle
+
+    name = PREFIX + "-bulk"
+    with SM.create(name, 24 + 128, 0o600) as shm, shm.spsc() as ring:
+        ring.put(b"p", timeout=1)
+        assert ring.get(timeout=1) == b"p" and SpscRingBuffer.select([ring], timeout=0) == []
+        expect(TimeoutError, ring.get, None, 0.01)
+        assert ring.push_many([b"a", memoryview(b"bc"), array.array("i", [7]), (1, 2.5)]) == 4
+        assert ring.pop_many(2) == [b"a", b"bc"]
+        into = bytearray(16)
+        assert ring.pop_into(into) == 4 and ring.get_into(into, timeout=1) == 16
+        for size in range(0, 120, 13):  # loans in place and across the wrap (staged)
+            with ring.reserve(size) as buf:
+                buf[:] = bytes([size]) * size
+            with ring.borrow() as buf:
+                assert bytes(buf) == bytes([size]) * size
+        again = pickle.loads(pickle.dumps(ring))
+        again.push(b"z")
+        assert ring.pop() == b"z"
+        view = shm.map()
+        view.set_lock_timeout(0.5)
+        view.write(array.array("d", [1.5]), 0)
+        assert view.read("f64") == 1.5 and pickle.loads(pickle.dumps(view)).read_range(0, 8) == view.read_range(0, 8)
+        view.close()
+        expect(ValueError, view.read_all)
+    expect(FileExistsError, lambda: SM.create(name, 64, exclusive=True))
+    SM.remove(name)
+
+
 def main():
     try:
         name, shm, opened = tour_shared_memory()
         tour_view(shm, opened)
         SM.remove(name)
         tour_ring()
+        tour_waits_bulk_and_handles()
     finally:
-        for suffix in ("-shm", "-ring", "-tiny"):
+        for suffix in ("-shm", "-ring", "-tiny", "-bulk"):
             try:
                 SM.remove(PREFIX + suffix)
             except OSError:
