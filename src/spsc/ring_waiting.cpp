@@ -54,8 +54,8 @@ PyResult<Ref> put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     const std::span<const std::byte> payload = encoded.bytes();
     RingState& s = state(self);
     if (auto entered = enter(s, Role::Producer, "put"); !entered) return std::unexpected(std::move(entered.error()));
-    // A frame that could not fit even into the empty ring is refused at once, as push does.
-    if (auto size_ok = s.ring().check_frame_size(payload.size()); !size_ok) return py::fail(std::move(size_ok.error()));
+    // A frame that could not fit even into the empty ring is refused by the first attempt, at
+    // once, as push refuses it.
     for (;;) {
         auto written = write_message<Handoff::Waking>(s, payload);
         if (!written) return py::fail(std::move(written.error()));

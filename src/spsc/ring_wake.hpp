@@ -7,8 +7,8 @@
 // Waiter (consumer; the producer's case is the same with head and tail swapped). It parks only
 // through wait::wait_until, which (a) parks on the value v it last saw tail hold, with
 // FUTEX_WAIT(tail_word, low32(v)), which sleeps only if the word still holds low32(v) when the
-// kernel looks, with a full barrier before that look; and (b) parks on v only once kSettleNs
-// have passed, on the monotonic clock, since a reading taken after it first saw v.
+// kernel looks, with a full barrier before that look; and (b) parks on v only once its settle
+// time has passed (wait::SettleClock) since a reading taken after it first saw v.
 //
 // Publisher. It stores the new tail (release), issues a full fence, then decides:
 //   1. It loads head. If head != the old tail, the consumer had not caught up with the frames
@@ -17,16 +17,18 @@
 //      tail from v ran this same decision (below). No wake.
 //   2. Otherwise the consumer may be parked on the old tail. If this object itself published
 //      the old tail, it knows a clock reading L taken before that store (the ledger). The
-//      consumer first saw the old tail after that store, so it cannot park on it before
-//      L + kSettleNs. The publisher reads the clock after its own store and fence: if that is
-//      still before L + kSettleNs, its new tail was visible before the consumer could park,
-//      so the kernel's look at the word will see it change (FUTEX_WAIT fails with EAGAIN):
-//      no wake needed. In every other case it calls FUTEX_WAKE.
+//      consumer first saw the old tail after that store, so it cannot park on it before its
+//      settle has passed from then. The publisher reads the clock after its own store and
+//      fence: if that is still within the skip window of L (shorter, in real time, than any
+//      waiter's settle: wait::SettleClock), its new tail was visible before the consumer could
+//      park, so the kernel's look at the word will see it change (FUTEX_WAIT fails with
+//      EAGAIN): no wake needed. In every other case it calls FUTEX_WAKE.
 // The store/fence/load on the publisher and the barrier/look in the kernel make a Dekker pair:
 // either the publisher sees the consumer's head (case 2 applies), or the kernel sees the new
-// tail. So while the peer keeps pace (messages less than kSettleNs apart), put and get make no
+// tail. So while the peer keeps pace (messages a few microseconds apart), put and get make no
 // system call; when the peer has been idle longer, one FUTEX_WAKE per wake-up is cheap beside
-// the idle time.
+// the idle time. The fence costs a cache-line transfer when the peer is busy on the counter's
+// line; it is the price of never losing a wake-up.
 //
 // Limits, each bounded by the timed parks (wait::ParkSchedule): a peer that only uses push and
 // pop, or another program following the layout, never wakes anyone; a waiter from another
@@ -54,11 +56,11 @@ struct WakeLedger {
     std::int64_t last_reading = kUnknown;  // the latest clock reading this side has taken
 
     // Whether a waiter parked on `old_value` may be asleep now: false only when this side
-    // stored `old_value` less than kSettleNs ago (see the argument above). Reads the clock.
+    // stored `old_value` within the skip window (see the argument above). Reads the clock.
     bool peer_may_sleep_on(std::uint64_t old_value) noexcept {
-        const std::int64_t now = wait::monotonic_ns();
+        const std::int64_t now = wait::SettleClock::now();
         const bool recent = published == old_value && stored_after != kUnknown &&
-                            now - stored_after < wait::kSettleNs;
+                            now - stored_after < wait::SettleClock::skip_window();
         last_reading = now;
         return !recent;
     }

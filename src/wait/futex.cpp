@@ -2,6 +2,7 @@
 
 #include "idle.hpp"
 
+#include <fcntl.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -9,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 namespace kelparine::wait {
 namespace {
@@ -74,6 +76,21 @@ FutexResult futex_wait_any(std::span<const FutexWatch> watches, std::int64_t dea
         return FutexResult::Changed;
     }
     return classify(rc);
+}
+
+bool SettleClock::counter_is_the_kernels_clock() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    // The kernel keeps time with the time-stamp counter only when it found it invariant and
+    // synchronised between processors.
+    const int fd = ::open("/sys/devices/system/clocksource/clocksource0/current_clocksource", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char name[16] = {};
+    const ssize_t got = ::read(fd, name, sizeof name - 1);
+    ::close(fd);
+    return got >= 3 && std::strncmp(name, "tsc", 3) == 0 && (got == 3 || name[3] == '\n');
+#else
+    return false;
+#endif
 }
 
 FutexResult sleep_for(std::int64_t ns) noexcept {

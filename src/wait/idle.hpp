@@ -5,15 +5,15 @@
 //   1. Spin with the caller's lock held, kHeldSpins checks: catches a peer that is about to
 //      deliver without the cost of giving up and retaking the lock.
 //   2. Release the lock; spin with the pause hint until the watched state has stood still for
-//      kSettleNs. Never sched_yield: with another process runnable on this processor it gives
+//      SettleClock::settle(). Never sched_yield: with another process runnable on this processor it gives
 //      the processor away for a whole time slice (milliseconds), far longer than the settle.
 //   3. Park: `park(slice)` sleeps at most `slice` (a futex wait on the watched word, or a plain
 //      sleep), slices following the ParkSchedule, until the state is ready, the deadline passes,
 //      the caller is interrupted or the object is closed.
 //
-// kSettleNs is part of the ring's wake-up protocol (spsc/ring_wake.hpp): a waiter never parks
-// on a value it has seen for less than kSettleNs, which is what lets a publisher skip the wake-up
-// call when it published the previous value less than kSettleNs ago.
+// The settle is part of the ring's wake-up protocol (spsc/ring_wake.hpp): a waiter never parks
+// on a value it has seen for less than SettleClock::settle(), which is what lets a publisher
+// skip the wake-up call when it published the previous value within its shorter skip window.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +27,6 @@
 namespace kelparine::wait {
 
 inline constexpr unsigned kHeldSpins = 64;
-inline constexpr std::int64_t kSettleNs = 20 * kMicrosecond;
 // The caller is asked whether to stop at least this often (and at once after a signal).
 inline constexpr std::int64_t kInterruptCheckNs = 20 * kMillisecond;
 
@@ -71,8 +70,9 @@ WaitResult wait_until(CheckFn&& check, ParkFn&& park, WaitHooks& hooks, const De
 
     hooks.release();
     const std::int64_t started = monotonic_ns();
+    const std::int64_t settle = SettleClock::settle();
     // Read after the last check: no earlier than the moment the watched value was first seen.
-    std::int64_t settled_since = started;
+    std::int64_t settled_since = SettleClock::now();
     std::int64_t next_interrupt_check = started + kInterruptCheckNs;
     std::int64_t slice = schedule.first_ns;
     bool parked_out = false;  // the last park slice ran out
@@ -85,7 +85,8 @@ WaitResult wait_until(CheckFn&& check, ParkFn&& park, WaitHooks& hooks, const De
             break;
         }
         const std::int64_t now = monotonic_ns();
-        if (moved) settled_since = now;
+        const std::int64_t ticks = SettleClock::now();
+        if (moved) settled_since = ticks;
         if (deadline.expired(now)) break;
         if (now >= next_interrupt_check) {
             hooks.reacquire();
@@ -93,7 +94,7 @@ WaitResult wait_until(CheckFn&& check, ParkFn&& park, WaitHooks& hooks, const De
             hooks.release();
             next_interrupt_check = now + kInterruptCheckNs;
         }
-        if (now - settled_since < kSettleNs) {
+        if (ticks - settled_since < settle) {
             parked_out = false;
             for (int i = 0; i < 32; ++i) spin_pause();
             continue;

@@ -140,11 +140,12 @@ TEST(RingWake, PausingPeersNeverLoseAWakeUp) {
 TEST(RingWake, APublisherSkipsTheWakeOnlyRightAfterItsOwnStore) {
     WakeLedger ledger;
     EXPECT_TRUE(ledger.peer_may_sleep_on(0));  // nothing known: wake
-    ledger.record(100, wait::monotonic_ns());
+    ledger.record(100, wait::SettleClock::now());
     EXPECT_FALSE(ledger.peer_may_sleep_on(100));  // stored a moment ago: the peer still settles
     EXPECT_TRUE(ledger.peer_may_sleep_on(99));    // a value someone else stored
-    ledger.record(200, wait::monotonic_ns() - wait::kSettleNs);
+    ledger.record(200, wait::SettleClock::now() - wait::SettleClock::skip_window());
     EXPECT_TRUE(ledger.peer_may_sleep_on(200));   // long enough ago for the peer to park
+    EXPECT_LT(wait::SettleClock::skip_window(), wait::SettleClock::settle());
 }
 
 TEST(ObjectGate, RolesLoansCloseAndParking) {
