@@ -61,8 +61,14 @@ public:
     PayloadBatch() = default;
     PayloadBatch(const PayloadBatch&) = delete;
     PayloadBatch& operator=(const PayloadBatch&) = delete;
+    ~PayloadBatch() {
+        for (PyObject* bytes : held_) Py_DECREF(bytes);
+    }
 
-    void reserve(std::size_t messages) { entries_.reserve(messages); }
+    void reserve(std::size_t messages) {
+        entries_.reserve(messages);
+        held_.reserve(messages);
+    }
     // Encodes one more message; on failure the batch is as it was.
     py::PyResult<void> append_message(PyObject* data);
 
@@ -70,18 +76,24 @@ public:
     // The bytes of message `i` (< size()); valid until the batch is destroyed or appended to.
     std::span<const std::byte> operator[](std::size_t i) const noexcept {
         const Entry& entry = entries_[i];
+        if (entry.in_place != nullptr) return {entry.in_place, entry.size};
         if (entry.pinned != nullptr) return entry.pinned->bytes();
         return {encoded_.data() + entry.offset, entry.size};
     }
 
 private:
     struct Entry {
-        const py::BufferExport* pinned;  // null: the bytes are encoded_[offset, offset + size)
+        const std::byte* in_place;       // a bytes object's own storage, held in held_
+        const py::BufferExport* pinned;  // both null: the bytes are encoded_[offset, offset + size)
         std::size_t offset;
         std::size_t size;
     };
     ByteBuffer encoded_;
     std::deque<py::BufferExport> pins_;  // a deque never moves its elements when it grows
+    // Strong references to the exact bytes objects among the messages, the commonest kind:
+    // bytes never change, so holding the object keeps its storage valid, as an export would,
+    // for the cost of a reference count.
+    std::vector<PyObject*> held_;
     std::vector<Entry> entries_;
 };
 

@@ -171,9 +171,10 @@ public:
         FrameRef frame;
     };
     Result<Peeked> peek() const;
-    // The frame at `head` given a `tail` the consumer loaded with acquire ordering: how a batch
-    // walks several frames behind one load of tail. Checks as peek() does.
-    Result<Peeked> peek_at(std::uint64_t head, std::uint64_t tail) const;
+    // The frame at `head` given a `tail` the consumer loaded with acquire ordering and the
+    // capacity as checked_capacity() gave it: how a batch walks several frames behind one load
+    // of each. Checks as peek() does.
+    Result<Peeked> peek_at(std::uint64_t head, std::uint64_t tail, const Result<std::uint64_t>& capacity) const;
     // Frees the frame's bytes for the producer (release store of head, after the copy-out).
     void consume(const FrameRef& frame) noexcept;
     // Release store of head: the consumer is done with every byte below `new_head`.
@@ -252,11 +253,14 @@ private:
 // head is stored once at the end (publish_head(end()) or the waking form).
 class PopBatch {
 public:
-    explicit PopBatch(const SpscRing& ring) noexcept
-        : ring_(ring), start_(ring.own_head()), head_(start_), tail_(ring.acquire_tail()) {}
+    explicit PopBatch(const SpscRing& ring)
+        : ring_(ring), start_(ring.own_head()), head_(start_), tail_(ring.acquire_tail()),
+          capacity_(ring.valid_capacity()) {}
     // The next frame, checked as peek() checks it; has_frame false once the batch is drained.
-    Result<SpscRing::Peeked> next() const { return ring_.peek_at(head_, tail_); }
+    Result<SpscRing::Peeked> next() const { return ring_.peek_at(head_, tail_, capacity_); }
     void advance(const FrameRef& frame) noexcept { head_ = frame.head + ring_layout::kLengthSize + frame.length; }
+    // The most frames the batch can hold: each takes at least the 4 bytes of its length.
+    std::uint64_t most_frames() const noexcept { return (tail_ - start_) / ring_layout::kLengthSize; }
     std::uint64_t start() const noexcept { return start_; }
     std::uint64_t end() const noexcept { return head_; }
 
@@ -265,6 +269,7 @@ private:
     std::uint64_t start_;
     std::uint64_t head_;
     std::uint64_t tail_;
+    Result<std::uint64_t> capacity_;
 };
 
 // Hot paths, inline so that the binding's push and pop compile into one function each.
@@ -344,17 +349,16 @@ inline void SpscRing::publish_tail(std::uint64_t new_tail) noexcept {
     const std::uint64_t head = counter(kHeadOffset).load(std::memory_order_relaxed);  // our own
     // Acquire: every byte the producer wrote before its release store of tail is visible.
     const std::uint64_t tail = counter(kTailOffset).load(std::memory_order_acquire);
-    return peek_at(head, tail);
+    if (head == tail) return Peeked{false, {}};
+    return peek_at(head, tail, checked_capacity());
 }
 
-[[gnu::always_inline]] inline Result<SpscRing::Peeked> SpscRing::peek_at(std::uint64_t head,
-                                                                         std::uint64_t tail) const {
+[[gnu::always_inline]] inline Result<SpscRing::Peeked> SpscRing::peek_at(std::uint64_t head, std::uint64_t tail,
+                                                                         const Result<std::uint64_t>& capacity) const {
     using namespace ring_layout;
     if (head == tail) return Peeked{false, {}};
-
-    auto capacity = checked_capacity();
     if (!capacity) [[unlikely]]
-        return std::unexpected(std::move(capacity.error()));
+        return std::unexpected(capacity.error());
     const std::uint64_t published = tail - head;
     if (published > *capacity || published < kLengthSize) [[unlikely]]
         return std::unexpected(ring_detail::corrupt_counters(published, *capacity));

@@ -1,6 +1,8 @@
 // The bulk members: pop_into/get_into copy a message into the caller's buffer (no new object
 // per message), push_many/pop_many move a batch behind one acquire and one release of the
 // counters.
+#include <algorithm>
+
 #include "../mixed/payload.hpp"
 #include "../py/args.hpp"
 #include "../py/gc_pause.hpp"
@@ -97,11 +99,15 @@ PyResult<Ref> push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     if (auto entered = enter(s, Role::Producer, "push_many"); !entered) return std::unexpected(std::move(entered.error()));
     SpscRing ring = s.ring();
+    auto capacity = ring.valid_capacity();
+    if (!capacity) return py::fail(std::move(capacity.error()));
     std::size_t total = 0;
     for (std::size_t i = 0; i < batch_items.size(); ++i) {
-        if (auto size_ok = ring.check_frame_size(batch_items[i].size()); !size_ok)
-            return py::fail(std::move(size_ok.error()));
-        total += batch_items[i].size();
+        const std::size_t size = batch_items[i].size();
+        // Any message that could never fit refuses the whole batch, with push's error.
+        if (size + ring_layout::kLengthSize > *capacity || size > UINT32_MAX) [[unlikely]]
+            return py::fail(std::move(ring.check_frame_size(size).error()));
+        total += size;
     }
     auto batch = PushBatch::begin(ring);
     if (!batch) return py::fail(std::move(batch.error()));
@@ -133,18 +139,21 @@ PyResult<Ref> pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     }
     RingState& s = state(self);
     if (auto entered = enter(s, Role::Consumer, "pop_many"); !entered) return std::unexpected(std::move(entered.error()));
-    Ref taken = Ref::steal(PyList_New(0));
-    if (!taken) return py::python_error();
     // No Python code may run between the first look at the frames and the store of head.
     py::GcPause no_collection;
     SpscRing ring = s.ring();
+    // The list is made at the most messages the batch can hold, and cut to what was taken.
     PopBatch batch(ring);
+    const std::uint64_t room = std::min(*limit, std::min<std::uint64_t>(batch.most_frames(), PY_SSIZE_T_MAX / 8));
+    Ref taken = Ref::steal(PyList_New(static_cast<Py_ssize_t>(room)));
+    if (!taken) return py::python_error();
     ByteBuffer scratch;
     // A failure at the first frame is the call's own: a decoding error consumes that message,
     // as pop(tag) does; a corrupt frame or a failed allocation leaves it. A failure after some
     // messages were taken ends the batch before the failing frame, which the next call meets.
     std::optional<py::Failure> failure;
-    for (std::uint64_t n = 0; n < *limit; ++n) {
+    std::uint64_t n = 0;
+    for (; n < room; ++n) {
         auto peeked = batch.next();
         if (!peeked) {
             failure = py::Failure(std::move(peeked.error()));
@@ -174,7 +183,6 @@ PyResult<Ref> pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                 value = std::unexpected(std::move(unpacked.error()));
             }
         }
-        if (value && PyList_Append(taken.get(), value->get()) != 0) value = py::python_error();
         if (!value) {
             const bool out_of_memory = std::holds_alternative<py::PythonError>(value.error()) &&
                                        PyErr_ExceptionMatches(PyExc_MemoryError);
@@ -182,11 +190,15 @@ PyResult<Ref> pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             failure = std::move(value.error());
             break;
         }
+        PyList_SET_ITEM(taken.get(), static_cast<Py_ssize_t>(n), value->release());
         batch.advance(frame);
     }
     if (batch.end() != batch.start()) publish_head_and_wake(ring, batch.start(), batch.end(), s.consumer);
-    if (failure && PyList_GET_SIZE(taken.get()) == 0) return std::unexpected(std::move(*failure));
+    if (failure && n == 0) return std::unexpected(std::move(*failure));
     if (failure && std::holds_alternative<py::PythonError>(*failure)) PyErr_Clear();
+    // Slots past what was taken (a failure ended the batch early) are cut off the end.
+    if (n < room && PyList_SetSlice(taken.get(), static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(room), nullptr) != 0)
+        return py::python_error();
     return taken;
 }
 
