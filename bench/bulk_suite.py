@@ -9,15 +9,19 @@ and NumPy arrays without copies, each beside the C++ floor or what a user would 
                each message out into a reused buffer
   NumPy        float64 arrays of 1 MiB and 6 MB; the producer writes every element
                (fill) and the consumer reads every element (sum):
-                 loans         fill np.frombuffer(buf) in reserve(), sum it in borrow(); the
-                               stream starts with an empty message and pads each message to
-                               8k + 4 bytes, so every array is 8-byte aligned
-                 loans, unaligned   the same without the empty message (arrays at 4 mod 8)
-                 loans, 4x the ring  aligned, on a 128 MiB ring instead of 32 MiB: an array
+                 loans         fill np.frombuffer(buf) in reserve(), sum it in borrow(), in
+                               frames of exactly half the ring (the smallest that holds two
+                               arrays): frames never wrap, so nothing is staged, and the two
+                               halves stay in the caches; the array starts 4 bytes into the
+                               payload, so it is 8-byte aligned
+                 loans, stream  the same on a 32 MiB ring, messages padded to 8k + 4 bytes
+                               after one empty message (every array 8-byte aligned): an array
                                that wraps round the ring's end is staged (two more copies),
-                               and that happens once per trip round the ring
+                               once per trip round the ring
+                 loans, stream, unaligned   the same without the empty message (at 4 mod 8)
                  copying       fill an array, push it (push(arr), or push(arr.tobytes()) on a
-                               module that does not take buffers yet), np.frombuffer(pop()).sum()
+                               module that does not take buffers yet), np.frombuffer(pop()).sum(),
+                               on the same ring as the loans
                  mp.Queue      put the array (pickled), get().sum()
                  shared_memory by hand: slots in a multiprocessing.shared_memory block, filled
                                in place; a Pipe carries the slot number there and back
@@ -212,6 +216,41 @@ def numpy_message_size(nbytes):
     return nbytes + (4 - nbytes) % 8
 
 
+def half_ring(nbytes):
+    """The smallest ring whose halves each hold a frame of nbytes and 8 more bytes."""
+    capacity = 4096
+    while capacity // 2 < nbytes + 8:
+        capacity *= 2
+    return capacity
+
+
+def numpy_halves(n, cpus, count, warm=0):
+    """Loans in frames of exactly half the ring, each array 4 bytes into its payload."""
+    import numpy as np
+
+    capacity = half_ring(8 * count)
+    with Ring(capacity) as ring:
+        def produce():
+            reserve = ring.open().reserve
+            for k in range(n):
+                with reserve(capacity // 2 - 4) as buf:
+                    np.frombuffer(buf, np.float64, count=count, offset=4).fill(k)
+
+        def consume():
+            borrow = ring.open().borrow
+            start = None
+            for k in range(n):
+                with borrow() as buf:
+                    total = np.frombuffer(buf, np.float64, count=count, offset=4).sum()
+                if total != k * count:
+                    raise RuntimeError(f"array {k}: sum {total}, expected {k * count}")
+                if k == warm:
+                    start = time.perf_counter()
+            return (n - 1 - warm) / (time.perf_counter() - start)
+
+        return two_processes(produce, consume, cpus=cpus, label="NumPy loans, halves")
+
+
 def numpy_loans(n, cpus, count, aligned, capacity=NUMPY_CAPACITY, warm=0):
     import numpy as np
 
@@ -257,7 +296,7 @@ def _push_takes_buffers():
 def numpy_copying(n, cpus, count, buffers, warm=0):
     import numpy as np
 
-    with Ring(NUMPY_CAPACITY) as ring:
+    with Ring(half_ring(8 * count)) as ring:
         def produce():
             push, array = ring.open().push, np.empty(count)
             for k in range(n):
@@ -372,12 +411,10 @@ def run_numpy(settings, log):
         warm = 4 * NUMPY_CAPACITY // nbytes + 1
         n = warm + max(100, (300 if settings.quick else 1500) * MiB // nbytes)
         plan = {
-            "reserve/borrow (aligned)": lambda: numpy_loans(n, cpus, count, True, warm=warm),
-            "reserve/borrow (unaligned)": lambda: numpy_loans(n, cpus, count, False, warm=warm),
-            # Once per trip round the ring an array wraps and is staged (copied in and out); a
-            # larger ring makes that rarer.
-            "reserve/borrow (aligned, 4x the ring)": lambda: numpy_loans(n, cpus, count, True, 4 * NUMPY_CAPACITY,
-                                                                         warm=warm),
+            "reserve/borrow (frames of half the ring)": lambda: numpy_halves(n, cpus, count, warm=warm),
+            # Once per trip round the ring an array wraps and is staged (copied in and out).
+            "reserve/borrow (stream, 32 MiB ring)": lambda: numpy_loans(n, cpus, count, True, warm=warm),
+            "reserve/borrow (stream, unaligned)": lambda: numpy_loans(n, cpus, count, False, warm=warm),
             copy_label: lambda: numpy_copying(n, cpus, count, buffers, warm=warm),
             "mp.Queue (pickled arrays)": lambda: numpy_queue(max(10, n // 10), cpus, count, slots, warm=5),
             "shared_memory by hand + Pipe": lambda: numpy_shared_memory(n, cpus, count, slots, warm=warm),
@@ -386,7 +423,7 @@ def run_numpy(settings, log):
         for _ in range(settings.repeats):
             for name, measure in plan.items():
                 runs[name].append(measure())
-        ours = runs["reserve/borrow (aligned)"]
+        ours = runs["reserve/borrow (frames of half the ring)"]
         results[nbytes] = {"arrays": n, "slots": slots, "arrays_per_s": {name: median(r) for name, r in runs.items()},
                            "ratios": {name: paired(ours, r) for name, r in runs.items() if r is not ours},
                            "runs": runs}

@@ -245,7 +245,7 @@ def bulk_table(bulk, lines):
     if numpy:
         for size, row in numpy["by_size"].items():
             lines.append(f"Bulk: NumPy float64 arrays of {fmt_size(int(size))}, producer fills, consumer sums; "
-                         f"loans (aligned) against each")
+                         f"loans (frames of half the ring) against each")
             for name, rate in row["arrays_per_s"].items():
                 ratio = row["ratios"].get(name)
                 lines.append(f"  {name:<46} {rate:>9.0f} arrays/s {rate * int(size) / 1e9:>6.2f} GB/s   "
