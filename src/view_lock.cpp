@@ -31,10 +31,8 @@ py::Failure lock_timed_out(const ViewState& view, std::int32_t word) {
 }
 
 template <class Guard, class Attempt>
-PyResult<Guard> hold(ViewState& view, Attempt&& attempt) {
+PyResult<Guard> wait_for(ViewState& view, Attempt&& attempt) {
     std::int32_t seen = 0;
-    if (std::optional<Guard> at_once = attempt(seen)) [[likely]]
-        return std::move(*at_once);
     const wait::Deadline deadline =
         view.lock_timeout ? wait::Deadline::after_ns(static_cast<std::int64_t>(*view.lock_timeout * 1e9))
                           : wait::Deadline::never();
@@ -69,14 +67,14 @@ PyResult<Guard> hold(ViewState& view, Attempt&& attempt) {
 
 }  // namespace
 
-PyResult<ShmReadGuard> hold_shared(ViewState& view) {
+PyResult<ShmReadGuard> wait_shared(ViewState& view) {
     const ShmRwLock lock = view.lock();
-    return hold<ShmReadGuard>(view, [lock](std::int32_t& seen) { return lock.try_acquire_read(seen); });
+    return wait_for<ShmReadGuard>(view, [lock](std::int32_t& seen) { return lock.try_acquire_read(seen); });
 }
 
-PyResult<ShmWriteGuard> hold_exclusive(ViewState& view) {
+PyResult<ShmWriteGuard> wait_exclusive(ViewState& view) {
     const ShmRwLock lock = view.lock();
-    return hold<ShmWriteGuard>(view, [lock](std::int32_t& seen) { return lock.try_acquire_write(seen); });
+    return wait_for<ShmWriteGuard>(view, [lock](std::int32_t& seen) { return lock.try_acquire_write(seen); });
 }
 
 }  // namespace kelparine::view_object

@@ -58,7 +58,22 @@ inline ViewState& state(PyObject* self) noexcept { return py::payload_of<ViewSta
 // from other threads wait their turn. Errors: the view's lock timeout ran out (TimeoutError
 // naming the word seen), the view was closed meanwhile, or a signal handler raised (Ctrl-C);
 // nothing is held then.
-py::PyResult<ShmReadGuard> hold_shared(ViewState& view);
-py::PyResult<ShmWriteGuard> hold_exclusive(ViewState& view);
+py::PyResult<ShmReadGuard> wait_shared(ViewState& view);
+py::PyResult<ShmWriteGuard> wait_exclusive(ViewState& view);
+
+// The first attempt inline: an uncontended hold costs one compare-exchange and no call.
+[[gnu::always_inline]] inline py::PyResult<ShmReadGuard> hold_shared(ViewState& view) {
+    std::int32_t seen;
+    if (std::optional<ShmReadGuard> held = view.lock().try_acquire_read(seen)) [[likely]]
+        return std::move(*held);
+    return wait_shared(view);
+}
+
+[[gnu::always_inline]] inline py::PyResult<ShmWriteGuard> hold_exclusive(ViewState& view) {
+    std::int32_t seen;
+    if (std::optional<ShmWriteGuard> held = view.lock().try_acquire_write(seen)) [[likely]]
+        return std::move(*held);
+    return wait_exclusive(view);
+}
 
 }  // namespace kelparine::view_object
