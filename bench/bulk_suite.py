@@ -38,7 +38,8 @@ from multiprocessing import shared_memory
 import kelparine
 
 import ring_suite
-from common import KiB, MiB, median, paired, remove_segment, segment_name, two_cpus, two_processes
+from common import (KiB, MiB, median, paired, poll_fill, poll_rate, remove_segment, segment_name, two_cpus,
+                    two_processes)
 
 CAPACITY = 8 * MiB
 NUMPY_CAPACITY = 32 * MiB
@@ -97,23 +98,8 @@ def batched_ring(n, cpus):
 
 def single_ring(n, cpus, size=RECORD):
     with Ring() as ring:
-        def produce():
-            push, payload = ring.open().push, bytes(size)
-            for _ in range(n):
-                while not push(payload):
-                    pass
-
-        def consume():
-            pop = ring.open().pop
-            while pop() is None:
-                pass
-            first = time.perf_counter()
-            for _ in range(n - 1):
-                while pop() is None:
-                    pass
-            return (n - 1) / (time.perf_counter() - first)
-
-        return two_processes(produce, consume, cpus=cpus, label=f"push/pop {size} B")
+        return two_processes(lambda: poll_fill(ring.open().push, bytes(size), n),
+                             lambda: poll_rate(ring.open().pop, n), cpus=cpus, label=f"push/pop {size} B")
 
 
 def batched_pipe(n, cpus):
@@ -169,25 +155,14 @@ def run_batches(settings, log):
 def large_ring(n, cpus, size, mode):
     with Ring() as ring:
         def produce():
-            push, payload = ring.open().push, ring_suite.payload_of(size)
-            for _ in range(n):
-                while not push(payload):
-                    pass
+            poll_fill(ring.open().push, ring_suite.payload_of(size), n)
 
         def consume():
             ring_object = ring.open()
             if mode == "pop_into":
                 pop_into, into = ring_object.pop_into, bytearray(size)
-                take = lambda: pop_into(into)  # noqa: E731
-            else:
-                take = ring_object.pop
-            while take() is None:
-                pass
-            first = time.perf_counter()
-            for _ in range(n - 1):
-                while take() is None:
-                    pass
-            return (n - 1) / (time.perf_counter() - first)
+                return poll_rate(lambda: pop_into(into), n)
+            return poll_rate(ring_object.pop, n)
 
         return two_processes(produce, consume, cpus=cpus, label=f"{mode} {size} B")
 

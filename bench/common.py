@@ -188,3 +188,22 @@ def paired(runs_a, runs_b):
     back, which cancels most of a change of machine speed between repeats."""
     ratios = sorted(a / b for a, b in zip(runs_a, runs_b))
     return {"median": median(ratios), "min": ratios[0], "max": ratios[-1], "ratios": ratios}
+
+
+def poll_fill(push, payload, n):
+    """Producer loop of a polling run: pushes `payload` n times, retrying while the ring is full."""
+    for _ in range(n):
+        while not push(payload):
+            pass
+
+
+def poll_rate(take, n):
+    """Consumer loop of a polling run: waits for the first message, then returns messages per
+    second over the n - 1 after it. `take` returns None while the ring is empty."""
+    while take() is None:
+        pass
+    first = time.perf_counter()
+    for _ in range(n - 1):
+        while take() is None:
+            pass
+    return (n - 1) / (time.perf_counter() - first)

@@ -230,8 +230,8 @@ def wait_table(wait, lines):
 
 def bulk_table(bulk, lines):
     batches = bulk["batches"]
-    lines.append(f"Bulk: 64 B messages, two processes; ratios: push_many/pop_many against each, median of paired "
-                 f"runs (range)")
+    lines.append("Bulk: 64 B messages, two processes; ratios: push_many/pop_many against each, median of paired "
+                 "runs (range)")
     for name, rate in batches["msg_per_s"].items():
         ratio = batches["ratios"].get(name)
         lines.append(f"  {name:<40} {fmt_si(rate):>8} msg/s   {_ratio_text(ratio) if ratio else ''}")

@@ -27,7 +27,8 @@ import time
 
 import kelparine
 
-from common import median, paired, percentile, remove_segment, segment_name, two_cpus, two_processes
+from common import (median, paired, percentile, poll_fill, poll_rate, remove_segment, segment_name, two_cpus,
+                    two_processes)
 
 IDLE_SECONDS = 2.0
 STAMP = struct.Struct("<q")
@@ -304,23 +305,8 @@ def _rate_blocking(n, cpus):
 
 def _rate_polling(n, cpus):
     with Rings(1, 8 << 20) as rings:
-        def produce():
-            push, payload = rings.open().push, bytes(64)
-            for _ in range(n):
-                while not push(payload):
-                    pass
-
-        def consume():
-            pop = rings.open().pop
-            while pop() is None:
-                pass
-            first = time.perf_counter()
-            for _ in range(n - 1):
-                while pop() is None:
-                    pass
-            return (n - 1) / (time.perf_counter() - first)
-
-        return two_processes(produce, consume, cpus=cpus, label="push/pop 64 B")
+        return two_processes(lambda: poll_fill(rings.open().push, bytes(64), n),
+                             lambda: poll_rate(rings.open().pop, n), cpus=cpus, label="push/pop 64 B")
 
 
 def run_throughput(settings, log):
