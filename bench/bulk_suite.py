@@ -35,42 +35,16 @@ ratios.
 import time
 from multiprocessing import shared_memory
 
-import kelparine
-
 import ring_suite
-from common import (KiB, MiB, median, paired, poll_fill, poll_rate, remove_segment, segment_name, two_cpus,
-                    two_processes)
+from common import KiB, MiB, Rings, fork_context, median, paired, poll_fill, poll_rate, two_cpus, two_processes
 
 CAPACITY = 8 * MiB
 NUMPY_CAPACITY = 32 * MiB
 BATCH = 64
 RECORD = 64
 
-_ctx = None
-
-
-def context():
-    global _ctx
-    if _ctx is None:
-        import multiprocessing
-
-        _ctx = multiprocessing.get_context("fork")
-    return _ctx
-
-
-class Ring:
-    def __init__(self, capacity=CAPACITY):
-        self.name = segment_name("bulk")
-        kelparine.SharedMemory.create(self.name, 24 + capacity).spsc()
-
-    def open(self):
-        return kelparine.SharedMemory.open(self.name).spsc()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        remove_segment(self.name)
+def Ring(capacity=CAPACITY):  # noqa: N802 - reads as the one ring a run uses
+    return Rings(1, capacity, stem="bulk")
 
 
 # ---------------------------------------------------------------------------------- 64 B batches
@@ -103,7 +77,7 @@ def single_ring(n, cpus, size=RECORD):
 
 
 def batched_pipe(n, cpus):
-    reader, writer = context().Pipe(duplex=False)
+    reader, writer = fork_context().Pipe(duplex=False)
     batches = max(2, n // BATCH)
 
     def produce():
@@ -299,7 +273,7 @@ def numpy_copying(n, cpus, count, buffers, warm=0):
 def numpy_queue(n, cpus, count, slots, warm=0):
     import numpy as np
 
-    queue = context().Queue(maxsize=slots)
+    queue = fork_context().Queue(maxsize=slots)
 
     def produce():
         for k in range(n):
@@ -331,8 +305,8 @@ def numpy_shared_memory(n, cpus, count, slots, warm=0):
 
     nbytes = 8 * count
     block = shared_memory.SharedMemory(create=True, size=nbytes * slots)
-    there_reader, there_writer = context().Pipe(duplex=False)
-    back_reader, back_writer = context().Pipe(duplex=False)
+    there_reader, there_writer = fork_context().Pipe(duplex=False)
+    back_reader, back_writer = fork_context().Pipe(duplex=False)
 
     def produce():
         free = list(range(slots))

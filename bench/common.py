@@ -207,3 +207,36 @@ def poll_rate(take, n):
         while take() is None:
             pass
     return (n - 1) / (time.perf_counter() - first)
+
+
+def fork_context():
+    """The multiprocessing context of the benchmarks' helper processes and pipes."""
+    import multiprocessing
+
+    return multiprocessing.get_context("fork")
+
+
+class Rings:
+    """Fresh ring segments (`count` of `capacity` data bytes) for one run, removed afterwards.
+    open(i) maps ring i afresh, as a process of the run does."""
+
+    def __init__(self, count=1, capacity=1 << 20, stem="bench"):
+        import kelparine
+
+        self._open = lambda name: kelparine.SharedMemory.open(name).spsc()
+        self.names = [segment_name(stem) for _ in range(count)]
+        for name in self.names:
+            kelparine.SharedMemory.create(name, 24 + capacity).spsc()
+
+    def open(self, i=0):
+        return self._open(self.names[i])
+
+    def open_all(self):
+        return [self.open(i) for i in range(len(self.names))]
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        for name in self.names:
+            remove_segment(name)

@@ -27,8 +27,7 @@ import time
 
 import kelparine
 
-from common import (median, paired, percentile, poll_fill, poll_rate, remove_segment, segment_name, two_cpus,
-                    two_processes)
+from common import Rings, fork_context, median, paired, percentile, poll_fill, poll_rate, two_cpus, two_processes
 
 IDLE_SECONDS = 2.0
 STAMP = struct.Struct("<q")
@@ -38,42 +37,8 @@ SELECT_RINGS = 8
 THREAD_SECONDS = 0.5
 BUSY_INTERVAL = 0.0002
 
-_ctx = None
-
-
-def context():
-    global _ctx
-    if _ctx is None:
-        import multiprocessing
-
-        _ctx = multiprocessing.get_context("fork")
-    return _ctx
-
-
 def now_ns():
     return time.clock_gettime_ns(time.CLOCK_MONOTONIC)
-
-
-class Rings:
-    """Fresh ring segments for one run, removed afterwards."""
-
-    def __init__(self, count=1, capacity=CAPACITY):
-        self.names = [segment_name("wait") for _ in range(count)]
-        for name in self.names:
-            kelparine.SharedMemory.create(name, 24 + capacity).spsc()
-
-    def open(self, i=0):
-        return kelparine.SharedMemory.open(self.names[i]).spsc()
-
-    def open_all(self):
-        return [self.open(i) for i in range(len(self.names))]
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        for name in self.names:
-            remove_segment(name)
 
 
 def cpu_seconds():
@@ -85,14 +50,14 @@ def cpu_seconds():
 
 def _idle_in_child(wait):
     """Runs wait() in a forked child; returns (processor seconds, wall seconds) of the wait."""
-    receiver, sender = context().Pipe(duplex=False)
+    receiver, sender = fork_context().Pipe(duplex=False)
 
     def main():
         cpu, wall = cpu_seconds(), time.perf_counter()
         wait()
         sender.send((cpu_seconds() - cpu, time.perf_counter() - wall))
 
-    child = context().Process(target=main)
+    child = fork_context().Process(target=main)
     child.start()
     try:
         if not receiver.poll(IDLE_SECONDS + 30):
@@ -162,7 +127,7 @@ def latency_ring(samples, cpus, seed):
 
 
 def latency_pipe(samples, cpus, seed):
-    reader, writer = context().Pipe(duplex=False)
+    reader, writer = fork_context().Pipe(duplex=False)
     try:
         return two_processes(lambda: _send_stamps(writer.send_bytes, samples, seed),
                              lambda: _receive_stamps(reader.recv_bytes, samples), cpus=cpus, label="wake-up Pipe")
@@ -172,7 +137,7 @@ def latency_pipe(samples, cpus, seed):
 
 
 def latency_queue(samples, cpus, seed):
-    queue = context().Queue()
+    queue = fork_context().Queue()
     try:
         return two_processes(lambda: _send_stamps(queue.put, samples, seed),
                              lambda: _receive_stamps(queue.get, samples), cpus=cpus, label="wake-up Queue")
@@ -259,7 +224,7 @@ def round_trip_rings(rounds, cpus):
 
 
 def round_trip_pipe(rounds, cpus):
-    here, there = context().Pipe(duplex=True)
+    here, there = fork_context().Pipe(duplex=True)
     try:
         return two_processes(lambda: _ponger(there.send_bytes, there.recv_bytes, rounds),
                              lambda: _pinger(here.send_bytes, here.recv_bytes, rounds), cpus=cpus,
@@ -336,7 +301,7 @@ def _count_for(seconds):
 
 def _thread_rate(main_work):
     """The counting thread's rate while the main thread does main_work(), in a fresh process."""
-    receiver, sender = context().Pipe(duplex=False)
+    receiver, sender = fork_context().Pipe(duplex=False)
 
     def child():
         result = {}
@@ -346,7 +311,7 @@ def _thread_rate(main_work):
         worker.join()
         sender.send(result["rate"])
 
-    process = context().Process(target=child)
+    process = fork_context().Process(target=child)
     process.start()
     try:
         if not receiver.poll(THREAD_SECONDS + 30):
@@ -376,7 +341,7 @@ def run_threads(settings, log):
 
     # Busy: a producer process puts a message every BUSY_INTERVAL; the main thread gets them.
     with Rings() as rings:
-        stop = context().Event()
+        stop = fork_context().Event()
 
         def producer():
             put = rings.open().put
@@ -392,7 +357,7 @@ def run_threads(settings, log):
                 except TimeoutError:
                     pass
 
-        feeder = context().Process(target=producer)
+        feeder = fork_context().Process(target=producer)
         feeder.start()
         try:
             solo, busy = [], []
