@@ -20,7 +20,7 @@ from multiprocessing import shared_memory
 import kelparine
 
 import pyring
-from common import MiB, BENCH_BUILD, ROOT, compile_cpp, median, pin_to, remove_segment, segment_name, two_cpus
+from common import MiB, BENCH_BUILD, ROOT, compile_cpp, median, remove_segment, segment_name, two_cpus, two_processes
 
 SIZES = (64, 1024, 64 * 1024, MiB)
 CAPACITY = 8 * MiB  # ring data area: 8 messages of 1 MiB in flight
@@ -130,47 +130,18 @@ PYTHON_PEERS = {
 }
 
 
-def _producer_main(peer, n, payload, cpu):
-    pin_to(cpu)
-    peer.produce(n, payload)
-
-
-def _consumer_main(peer, n, size, cpu, sender):
-    pin_to(cpu)
-    sender.send(peer.consume(n, size))
-
-
 def run_python(peer_name, size, n, cpus):
     """Messages per second for one run of a Python peer."""
     peer = PYTHON_PEERS[peer_name](size)
-    receiver, sender = _ctx.Pipe(duplex=False)
-    producer_cpu, consumer_cpu = cpus or (None, None)
-    consumer = _ctx.Process(target=_consumer_main, args=(peer, n, size, consumer_cpu, sender))
-    producer = _ctx.Process(target=_producer_main, args=(peer, n, payload_of(size), producer_cpu))
+    label = f"{peer_name} {size} B"
     try:
-        consumer.start()
-        producer.start()
-        deadline = time.monotonic() + RUN_TIMEOUT
-        while not receiver.poll(0.05):
-            if producer.exitcode not in (None, 0) or consumer.exitcode is not None:
-                raise RuntimeError(f"{peer_name} {size} B: a side failed "
-                                   f"(producer {producer.exitcode}, consumer {consumer.exitcode})")
-            if time.monotonic() > deadline:
-                raise RuntimeError(f"{peer_name} {size} B: no result within {RUN_TIMEOUT:.0f} s")
-        seconds, ok = receiver.recv()
-        producer.join(RUN_TIMEOUT)
-        consumer.join(RUN_TIMEOUT)
-        if not ok:
-            raise RuntimeError(f"{peer_name} {size} B: the consumer received a wrong payload")
-        return (n - 1) / seconds
+        seconds, ok = two_processes(lambda: peer.produce(n, payload_of(size)), lambda: peer.consume(n, size),
+                                    cpus=cpus, timeout=RUN_TIMEOUT, label=label)
     finally:
-        for process in (producer, consumer):
-            if process.is_alive():
-                process.kill()
-                process.join()
-        receiver.close()
-        sender.close()
         peer.close()
+    if not ok:
+        raise RuntimeError(f"{label}: the consumer received a wrong payload")
+    return (n - 1) / seconds
 
 
 def floor_binary():

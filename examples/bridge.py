@@ -37,7 +37,7 @@ import sys
 import time
 
 import kelparine
-from _sigterm import exit_on_sigterm
+from _cleanup import exit_on_sigterm, stop_and_remove
 
 try:
     import zmq
@@ -275,15 +275,7 @@ def demo(args):
               f"every one unchanged and in order: {(n - 1) / elapsed:,.0f} messages/s after the first; "
               f"rings of {args.capacity} bytes, credit window {args.window} batches of up to {args.batch}")
     finally:
-        for process in processes:
-            if process.is_alive():
-                process.terminate()
-                process.join()
-        for name in names.values():
-            try:
-                kelparine.SharedMemory.remove(name)
-            except FileNotFoundError:
-                pass
+        stop_and_remove(processes, names.values())
 
 
 def attach(args):

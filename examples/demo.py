@@ -17,7 +17,7 @@ import os
 import time
 
 import kelparine
-from _sigterm import exit_on_sigterm
+from _cleanup import exit_on_sigterm, stop_and_remove
 
 RECORD = [("i64", 1), ("f64", 1), ("bool", 1), ("str", 1)]
 TELEMETRY = [("i64", 1), ("i64", 1), ("f64", 1)]  # records sent, last sequence number, seconds spent
@@ -65,14 +65,7 @@ def main():
               f"producer_time={producer_seconds:.3f}s")
         print(f"throughput: {received / elapsed:,.0f} records/s through the ring")
     finally:
-        if child is not None and child.is_alive():
-            child.terminate()
-            child.join()
-        for name in (ring_name, view_name):
-            try:
-                kelparine.SharedMemory.remove(name)
-            except FileNotFoundError:
-                pass
+        stop_and_remove([child], [ring_name, view_name])
 
 
 if __name__ == "__main__":

@@ -20,7 +20,7 @@ import sys
 import time
 
 import kelparine
-from _sigterm import exit_on_sigterm
+from _cleanup import exit_on_sigterm, stop_and_remove
 
 READING = [("i64", 1), ("i64", 1), ("f64", 1)]  # producer id, seq, value
 END = -1
@@ -107,15 +107,7 @@ def main(argv=None):
         print(f"consumer processor time: {cpu:.2f}s of {elapsed:.2f}s ({cpu / elapsed:.0%} of a core): "
               f"it sleeps while every ring is empty")
     finally:
-        for process in producers:
-            if process.is_alive():
-                process.terminate()
-                process.join()
-        for name in names:
-            try:
-                kelparine.SharedMemory.remove(name)
-            except FileNotFoundError:
-                pass
+        stop_and_remove(producers, names)
     return 0
 
 

@@ -22,7 +22,7 @@ except ImportError:
     np = None
 
 import kelparine
-from _sigterm import exit_on_sigterm
+from _cleanup import exit_on_sigterm, stop_and_remove
 
 TIMEOUT = 30.0  # seconds to wait for the other process before giving up
 IMAGES = 4  # distinct prepared images the camera cycles through
@@ -108,13 +108,7 @@ def main(argv=None):
         print(f"{shown / elapsed:,.1f} frames/s, {shown * nbytes / elapsed / 1e9:.2f} GB/s; "
               f"mean brightness {brightness / args.frames:.1f}")
     finally:
-        if child is not None and child.is_alive():
-            child.terminate()
-            child.join()
-        try:
-            kelparine.SharedMemory.remove(name)
-        except FileNotFoundError:
-            pass
+        stop_and_remove([child], [name])
     return 0
 
 

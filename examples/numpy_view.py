@@ -41,7 +41,7 @@ except ImportError:
     np = None
 
 import kelparine
-from _sigterm import exit_on_sigterm
+from _cleanup import exit_on_sigterm, stop_and_remove
 
 TIMEOUT = 30.0  # seconds to wait for the other process before giving up
 HEADER = struct.Struct("<q8s6q")  # ndim, dtype string ('<f8'), dims: 64 bytes, so the data stays aligned
@@ -139,14 +139,7 @@ def main(argv=None):
               f"({args.rows * args.cols * 8} bytes each), each built in place in the ring; got back "
               f"their column means, all correct; max |mean| = {worst:.4f}")
     finally:
-        if child is not None and child.is_alive():
-            child.terminate()
-            child.join()
-        for name in (matrices_name, means_name):
-            try:
-                kelparine.SharedMemory.remove(name)
-            except FileNotFoundError:
-                pass
+        stop_and_remove([child], [matrices_name, means_name])
     return 0
 
 

@@ -22,7 +22,7 @@ import sys
 import time
 
 import kelparine
-from _sigterm import exit_on_sigterm
+from _cleanup import exit_on_sigterm, stop_and_remove
 
 RAW = [("i64", 1), ("i64", 1), ("f64", 1)]  # seq, sensor, raw value
 ENRICHED = [("i64", 1), ("f64", 1), ("bool", 1), ("str", 1)]  # seq, calibrated value, alarm, sensor name
@@ -103,15 +103,7 @@ def main(argv=None):
               f"({args.records / elapsed:,.0f} records/s)")
         print(f"alarms: {alarms}, mean calibrated value: {total / max(args.records, 1):.3f}")
     finally:
-        for stage in stages:
-            if stage.is_alive():
-                stage.terminate()
-                stage.join()
-        for name in (raw_name, enriched_name):
-            try:
-                kelparine.SharedMemory.remove(name)
-            except FileNotFoundError:
-                pass
+        stop_and_remove(stages, [raw_name, enriched_name])
     return 0
 
 

@@ -29,7 +29,7 @@ import struct
 import subprocess
 import sys
 
-from _sigterm import exit_on_sigterm
+from _cleanup import exit_on_sigterm
 
 SHM_DIR = "/dev/shm"  # where Linux keeps POSIX shared memory objects
 

@@ -28,7 +28,7 @@ import sys
 import time
 
 import kelparine
-from _sigterm import exit_on_sigterm
+from _cleanup import exit_on_sigterm, stop_and_remove
 
 SLOT_SIZE = 64
 SLOT_SCHEMA = [("i64", 1), ("i64", 1), ("i64", 1), ("f64", 1), ("bool", 1), ("str", 1)]
@@ -121,14 +121,7 @@ def main(argv=None):
         assert total == count_primes_below(args.limit), "the workers' counts do not add up"
         print(f"{total} primes below {args.limit}")
     finally:
-        for process in pool:
-            if process.is_alive():
-                process.terminate()
-                process.join()
-        try:
-            kelparine.SharedMemory.remove(table_name)
-        except FileNotFoundError:
-            pass
+        stop_and_remove(pool, [table_name])
     return 0
 
 

@@ -48,7 +48,6 @@ public:
     }
     // Acquire: pairs with the release in mark_closed, for threads without the lock.
     bool closed() const noexcept { return (word_.load(std::memory_order_acquire) & kClosed) != 0; }
-    bool lent(Role role) const noexcept { return (load() & lent_bit(role)) != 0; }
     bool any_lent() const noexcept { return (load() & (lent_bit(Role::Producer) | lent_bit(Role::Consumer))) != 0; }
     // No thread is inside a call without the lock.
     bool idle() const noexcept { return (load() & kActiveMask) == 0; }

@@ -48,9 +48,7 @@ inline ViewState& state(PyObject* self) noexcept { return py::payload_of<ViewSta
 // With the interpreter lock: whether a call may touch the view now; waits (lock given up)
 // while another thread of this process is inside a call on it without the lock.
 [[gnu::always_inline]] inline py::PyResult<void> enter(ViewState& view) noexcept {
-    if (view.gate.free(kViewRole)) [[likely]]
-        return {};
-    return py::detail::enter_slow(view.gate, kViewRole, kClassName, "");
+    return py::enter(view.gate, kViewRole, kClassName, "a view has no loans");
 }
 
 // The holds on the lock word. One attempt with the interpreter lock held; then a wait with it

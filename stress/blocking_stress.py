@@ -20,14 +20,13 @@ import argparse
 import multiprocessing as mp
 import random
 import resource
-import struct
 import sys
 import time
 import zlib
 
 import kelparine
 
-from common import fail, read_header, remove_quietly, segment_name
+from common import check_run, fail, remove_quietly, segment_name
 from ring_stress import HEADER, SEQ, TABLE, message_table
 
 PAUSE_CHANCE = 0.03  # per message, on each side
@@ -205,18 +204,9 @@ def run_one(mode, capacity, messages, seed, bound):
             missing = {"producer", "consumer"} - set(reports)
             fail(f"{mode}, capacity {capacity}: hang: {', '.join(sorted(missing))} not done after {bound:.0f} s "
                  f"({ring.used()} bytes in the ring)")
-        for side in ("producer", "consumer"):
-            if reports[side][1] != "ok":
-                fail(f"{mode}, capacity {capacity}: {side}: {reports[side][1]}")
         _, _, consumed, received, payload_bytes = reports["consumer"]
         produced = reports["producer"][2]
-        if received != messages:
-            fail(f"{mode}, capacity {capacity}: received {received} of {messages}")
-        head, tail, stored = struct.unpack("<QQQ", read_header(name, 24))
-        frame_bytes = payload_bytes + 4 * messages
-        if (head, tail, stored) != (frame_bytes, frame_bytes, capacity) or ring.used() != 0:
-            fail(f"{mode}, capacity {capacity}: header head={head} tail={tail} capacity={stored}, "
-                 f"expected {frame_bytes} {frame_bytes} {capacity}")
+        check_run(f"{mode}, capacity {capacity}", name, ring, capacity, messages, reports, received, payload_bytes)
         return {"capacity": capacity, "messages": messages, "bytes": payload_bytes, "seconds": elapsed,
                 "producer": produced, "consumer": consumed}
     finally:

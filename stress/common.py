@@ -2,6 +2,7 @@
 
 import os
 import resource
+import struct
 import time
 
 import kelparine
@@ -43,3 +44,18 @@ def rss_kib():
 
 def fail(message):
     raise SystemExit(f"FAILED: {message}")
+
+
+def check_run(what, name, ring, capacity, messages, reports, received, payload_bytes):
+    """The end of a producer/consumer run: both sides reported "ok" (a report is (side, status,
+    ...)), every message arrived, and the segment's counters account for every frame: nothing
+    left, nothing extra."""
+    for side in ("producer", "consumer"):
+        if reports[side][1] != "ok":
+            fail(f"{what}: {side}: {reports[side][1]}")
+    if received != messages:
+        fail(f"{what}: received {received} of {messages}")
+    head, tail, stored = struct.unpack("<QQQ", read_header(name, 24))
+    frame_bytes = payload_bytes + 4 * messages
+    if (head, tail, stored) != (frame_bytes, frame_bytes, capacity) or ring.used() != 0:
+        fail(f"{what}: header head={head} tail={tail} capacity={stored}, expected {frame_bytes} {frame_bytes} {capacity}")

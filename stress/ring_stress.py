@@ -21,7 +21,7 @@ import zlib
 
 import kelparine
 
-from common import fail, read_header, remove_quietly, segment_name
+from common import check_run, fail, remove_quietly, segment_name
 
 TABLE = 4093  # entries in the size/body table (prime, so it does not line up with capacities)
 HEADER = struct.Struct("<QI")
@@ -147,19 +147,10 @@ def run_one(capacity, messages, seed, timeout):
         elapsed = time.perf_counter() - started
         if set(reports) != {"producer", "consumer"}:
             fail(f"capacity {capacity}: a side ended without a report: {reports}")
-        for side in ("producer", "consumer"):
-            if reports[side][1] != "ok":
-                fail(f"capacity {capacity}: {side}: {reports[side][1]}")
         _, _, received, empty_polls, payload_bytes = reports["consumer"]
         full_polls = reports["producer"][3]
-        if received != messages:
-            fail(f"capacity {capacity}: received {received} of {messages}")
-        # The counters in the segment account for every frame: nothing left, nothing extra.
-        head, tail, stored_capacity = struct.unpack("<QQQ", read_header(name, 24))
+        check_run(f"capacity {capacity}", name, ring, capacity, messages, reports, received, payload_bytes)
         frame_bytes = payload_bytes + 4 * messages
-        if (head, tail, stored_capacity) != (frame_bytes, frame_bytes, capacity) or ring.used() != 0:
-            fail(f"capacity {capacity}: header head={head} tail={tail} capacity={stored_capacity}, "
-                 f"expected {frame_bytes} {frame_bytes} {capacity}")
         return {
             "capacity": capacity, "messages": messages, "bytes": payload_bytes,
             "wraps": frame_bytes // capacity, "full": full_polls, "empty": empty_polls,

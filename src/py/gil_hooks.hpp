@@ -22,17 +22,4 @@ private:
     PyThreadState* saved_ = nullptr;
 };
 
-// Gives up the interpreter lock for the scope: for copies long enough that other threads
-// should run meanwhile. Nothing in the scope may touch a Python object.
-class GilRelease {
-public:
-    GilRelease() noexcept : saved_(PyEval_SaveThread()) {}
-    ~GilRelease() { PyEval_RestoreThread(saved_); }
-    GilRelease(const GilRelease&) = delete;
-    GilRelease& operator=(const GilRelease&) = delete;
-
-private:
-    PyThreadState* saved_;
-};
-
 }  // namespace kelparine::py

@@ -17,15 +17,6 @@ using py::Ref;
 
 PyTypeObject* g_type = nullptr;
 
-py::PyResult<void> enter_slow(RingState& ring, Role role) noexcept {
-    return py::detail::enter_slow(ring.gate, role, kClassName,
-                     role == Role::Producer
-                         ? "a reserve() loan of this ring object is outstanding (its with block is running, or "
-                           "a buffer made from it is still alive)"
-                         : "a borrow() loan of this ring object is outstanding (its with block is running, or "
-                           "a buffer made from it is still alive)");
-}
-
 namespace {
 
 // The snapshot members never give the interpreter lock up: only a closed ring is refused.
@@ -42,7 +33,7 @@ PyResult<Ref> push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     Payload payload;  // raw bytes in place, pinned until the copy is done
     if (auto encoded = payload.encode_message(bound[0]); !encoded) return std::unexpected(std::move(encoded.error()));
     RingState& s = state(self);
-    if (auto entered = enter(s, Role::Producer, "push"); !entered) return std::unexpected(std::move(entered.error()));
+    if (auto entered = enter(s, Role::Producer); !entered) return std::unexpected(std::move(entered.error()));
     auto written = write_message<Handoff::Quiet>(s, payload.bytes());
     if (!written) [[unlikely]]
         return py::fail(std::move(written.error()));
@@ -60,7 +51,7 @@ PyResult<Ref> pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         tag = *text;
     }
     RingState& s = state(self);
-    if (auto entered = enter(s, Role::Consumer, "pop"); !entered) return std::unexpected(std::move(entered.error()));
+    if (auto entered = enter(s, Role::Consumer); !entered) return std::unexpected(std::move(entered.error()));
     auto taken = tag ? take_value<Handoff::Quiet>(s, *tag) : take_bytes<Handoff::Quiet>(s);
     if (taken && !*taken) return Ref::none();
     return taken;
@@ -76,7 +67,7 @@ PyResult<Ref> pop_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     // message to decode.
     ParsedSchema parsed = ParsedSchema::parse(*schema);
     RingState& s = state(self);
-    if (auto entered = enter(s, Role::Consumer, "pop_mixed"); !entered)
+    if (auto entered = enter(s, Role::Consumer); !entered)
         return std::unexpected(std::move(entered.error()));
     auto taken = take_mixed<Handoff::Quiet>(s, parsed);
     if (taken && !*taken) return Ref::none();

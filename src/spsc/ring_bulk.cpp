@@ -52,7 +52,7 @@ PyResult<Ref> pop_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     py::WritableBuffer buffer;
     if (auto held = buffer.acquire(bound[0], "pop_into"); !held) return std::unexpected(std::move(held.error()));
     RingState& s = state(self);
-    if (auto entered = enter(s, Role::Consumer, "pop_into"); !entered) return std::unexpected(std::move(entered.error()));
+    if (auto entered = enter(s, Role::Consumer); !entered) return std::unexpected(std::move(entered.error()));
     auto length = take_into(s, buffer.bytes());
     if (!length) return std::unexpected(std::move(length.error()));
     if (!*length) return Ref::none();
@@ -68,7 +68,7 @@ PyResult<Ref> get_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!timeout) return std::unexpected(std::move(timeout.error()));
     RingState& s = state(self);
     for (;;) {
-        if (auto entered = enter(s, Role::Consumer, "get_into"); !entered)
+        if (auto entered = enter(s, Role::Consumer); !entered)
             return std::unexpected(std::move(entered.error()));
         auto length = take_into(s, buffer.bytes());
         if (!length) return std::unexpected(std::move(length.error()));
@@ -97,7 +97,7 @@ PyResult<Ref> push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(sequence.get(), i));
         if (auto done = batch_items.append_message(item.get()); !done) return std::unexpected(std::move(done.error()));
     }
-    if (auto entered = enter(s, Role::Producer, "push_many"); !entered) return std::unexpected(std::move(entered.error()));
+    if (auto entered = enter(s, Role::Producer); !entered) return std::unexpected(std::move(entered.error()));
     SpscRing ring = s.ring();
     auto capacity = ring.valid_capacity();
     if (!capacity) return py::fail(std::move(capacity.error()));
@@ -138,7 +138,7 @@ PyResult<Ref> pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         tag = *text;
     }
     RingState& s = state(self);
-    if (auto entered = enter(s, Role::Consumer, "pop_many"); !entered) return std::unexpected(std::move(entered.error()));
+    if (auto entered = enter(s, Role::Consumer); !entered) return std::unexpected(std::move(entered.error()));
     // No Python code may run between the first look at the frames and the store of head.
     py::GcPause no_collection;
     SpscRing ring = s.ring();

@@ -159,7 +159,7 @@ PyResult<Ref> enter_loan(PyObject* self) {
     RingState& s = l.ring_state();
     for (;;) {
         // Refuses a closed ring, and a loan of the role already outstanding (loans do not nest).
-        if (auto entered = enter(s, l.role, l.member()); !entered) return std::unexpected(std::move(entered.error()));
+        if (auto entered = enter(s, l.role); !entered) return std::unexpected(std::move(entered.error()));
         auto lent = l.role == Role::Producer ? lend_room(l) : lend_message(l);
         if (!lent) return std::unexpected(std::move(lent.error()));
         if (*lent) break;

@@ -59,11 +59,14 @@ inline constexpr const char kClassName[] = "SpscRingBuffer";
 
 // With the interpreter lock: whether a producer (consumer) call may go ahead; see
 // py/object_entry.hpp.
-py::PyResult<void> enter_slow(RingState& ring, Role role) noexcept;
-[[gnu::always_inline]] inline py::PyResult<void> enter(RingState& ring, Role role, const char* /*member*/) noexcept {
-    if (ring.gate.free(role)) [[likely]]
-        return {};
-    return enter_slow(ring, role);
+[[gnu::always_inline]] inline py::PyResult<void> enter(RingState& ring, Role role) noexcept {
+    static constexpr const char* kLent[] = {
+        "a reserve() loan of this ring object is outstanding (its with block is running, or a buffer made "
+        "from it is still alive)",
+        "a borrow() loan of this ring object is outstanding (its with block is running, or a buffer made "
+        "from it is still alive)",
+    };
+    return py::enter(ring.gate, role, kClassName, kLent[static_cast<int>(role)]);
 }
 
 // The type object, created once per process.

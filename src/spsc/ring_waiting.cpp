@@ -33,7 +33,7 @@ py::Failure timed_out(const char* member, const py::Timeout& timeout, const char
 template <class Attempt>
 PyResult<Ref> take_waiting(RingState& s, const char* member, const py::Timeout& timeout, Attempt&& attempt) {
     for (;;) {
-        if (auto entered = enter(s, Role::Consumer, member); !entered) return std::unexpected(std::move(entered.error()));
+        if (auto entered = enter(s, Role::Consumer); !entered) return std::unexpected(std::move(entered.error()));
         PyResult<Ref> taken = attempt();
         if (!taken || *taken) return taken;
         auto waited = wait_for_message(s, timeout.deadline);
@@ -53,7 +53,7 @@ PyResult<Ref> put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (auto done = encoded.encode_message(bound[0]); !done) return std::unexpected(std::move(done.error()));
     const std::span<const std::byte> payload = encoded.bytes();
     RingState& s = state(self);
-    if (auto entered = enter(s, Role::Producer, "put"); !entered) return std::unexpected(std::move(entered.error()));
+    if (auto entered = enter(s, Role::Producer); !entered) return std::unexpected(std::move(entered.error()));
     // A frame that could not fit even into the empty ring is refused by the first attempt, at
     // once, as push refuses it.
     for (;;) {
@@ -69,7 +69,7 @@ PyResult<Ref> put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
                 concat("for room: the message needs ", payload.size() + ring_layout::kLengthSize,
                        " bytes of the ring and ", ring.free(), " are free").c_str()));
         }
-        if (auto entered = enter(s, Role::Producer, "put"); !entered) return std::unexpected(std::move(entered.error()));
+        if (auto entered = enter(s, Role::Producer); !entered) return std::unexpected(std::move(entered.error()));
     }
 }
 

@@ -29,7 +29,6 @@ public:
         const std::int64_t left = at_ > now ? at_ - now : 0;
         return left < cap ? left : cap;
     }
-    std::int64_t at() const noexcept { return at_; }
 
 private:
     static constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
