@@ -42,15 +42,10 @@ py::Failure invalid(std::string message) { return ShmError::invalid_argument(std
 }
 
 // A copy of `bytes` bytes, with the interpreter lock given up when it is long enough to matter
-// (the view's other calls from other threads wait meanwhile; nothing here touches Python).
+// (the view's other calls from other threads wait meanwhile).
 template <class Copy>
 [[gnu::always_inline]] inline void copy_maybe_unlocked(ViewState& view, std::uint64_t bytes, Copy&& copy) {
-    if (bytes >= py::kLockFreeCopyBytes) [[unlikely]] {
-        py::LockFreeStretch unlocked(view.gate, kViewRole);
-        copy();
-    } else {
-        copy();
-    }
+    py::copy_maybe_unlocked(view.gate, kViewRole, bytes, copy);
 }
 
 // The members that never give the interpreter lock up: only a closed view is refused.

@@ -61,4 +61,18 @@ private:
 // lock up and taking it back costs more than the other threads gain.
 inline constexpr std::size_t kLockFreeCopyBytes = 256 * 1024;
 
+// Runs `copy`, which moves `bytes` bytes of the object's mapping, in a LockFreeStretch of `role`
+// when it is that long (so it must not touch a Python object, and its buffers must be pinned or
+// seen by no other thread).
+template <class Copy>
+[[gnu::always_inline]] inline void copy_maybe_unlocked(ObjectGate& gate, ObjectGate::Role role, std::uint64_t bytes,
+                                                       Copy&& copy) {
+    if (bytes >= kLockFreeCopyBytes) [[unlikely]] {
+        LockFreeStretch unlocked(gate, role);
+        copy();
+    } else {
+        copy();
+    }
+}
+
 }  // namespace kelparine::py

@@ -138,6 +138,11 @@ struct FrameSlot {
     void write_payload(const std::byte* source) const noexcept {
         ring_detail::write_wrapped(data, mask, tail + ring_layout::kLengthSize, source, length);
     }
+    // The whole frame: the length prefix, then the payload from `source`.
+    void write(const std::byte* source) const noexcept {
+        write_prefix();
+        write_payload(source);
+    }
 };
 
 // Process-local handle: the address of the mapping and its size. Keeps no copy of the header.
@@ -161,9 +166,9 @@ public:
     Result<bool> reserve(std::uint64_t length, FrameSlot& slot);
     // Release store of tail: every byte written below `new_tail` becomes visible to the consumer.
     void publish_tail(std::uint64_t new_tail) noexcept;
-    // Whether a frame of `length` payload bytes could ever fit (the "message too large" and
-    // 32-bit length checks of push), without looking at the counters.
-    Status check_frame_size(std::uint64_t length) const;
+    // The capacity, if a frame of `length` payload bytes could ever fit (the corrupt capacity,
+    // "message too large" and 32-bit length checks of push), without looking at the counters.
+    Result<std::uint64_t> check_frame_size(std::uint64_t length) const;
 
     // Consumer: the oldest frame, nullptr-free optional-like result. Empty ring: has_frame false.
     struct Peeked {
@@ -194,8 +199,9 @@ public:
     const std::uint32_t* tail_word() const noexcept {
         return reinterpret_cast<const std::uint32_t*>(base_ + ring_layout::kTailOffset);
     }
-    // The capacity as push and pop check it (0 for a header no creator has written).
-    Result<std::uint64_t> valid_capacity() const { return checked_capacity(); }
+    // The capacity if it is a power of two within the mapped data area, else an error.
+    // 0 (a header no creator has written) is returned as is.
+    Result<std::uint64_t> checked_capacity() const;
 
     // Snapshots of the header; callable from either side or a third party.
     std::uint64_t capacity() const noexcept;
@@ -210,9 +216,6 @@ private:
         return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(base_ + offset));
     }
     std::byte* data() const noexcept { return base_ + ring_layout::kDataOffset; }
-    // The capacity if it is a power of two within the mapped data area, else an error.
-    // 0 (a header no creator has written) is returned as is.
-    Result<std::uint64_t> checked_capacity() const;
 
     std::byte* base_;
     std::uint64_t map_size_;
@@ -231,10 +234,9 @@ public:
     }
     // Writes the frame (fits(payload.size()) must hold); it becomes visible only when published.
     void append(std::span<const std::byte> payload) noexcept {
-        ring_detail::write_prefix(data_, capacity_ - 1, tail_, static_cast<std::uint32_t>(payload.size()));
-        ring_detail::write_wrapped(data_, capacity_ - 1, tail_ + ring_layout::kLengthSize, payload.data(),
-                                   payload.size());
-        tail_ += ring_layout::kLengthSize + payload.size();
+        const FrameSlot slot{tail_, static_cast<std::uint32_t>(payload.size()), data_, capacity_ - 1};
+        slot.write(payload.data());
+        tail_ = slot.end();
     }
     std::uint64_t start() const noexcept { return start_; }
     std::uint64_t end() const noexcept { return tail_; }
@@ -255,7 +257,7 @@ class PopBatch {
 public:
     explicit PopBatch(const SpscRing& ring)
         : ring_(ring), start_(ring.own_head()), head_(start_), tail_(ring.acquire_tail()),
-          capacity_(ring.valid_capacity()) {}
+          capacity_(ring.checked_capacity()) {}
     // The next frame, checked as peek() checks it; has_frame false once the batch is drained.
     Result<SpscRing::Peeked> next() const { return ring_.peek_at(head_, tail_, capacity_); }
     void advance(const FrameRef& frame) noexcept { head_ = frame.head + ring_layout::kLengthSize + frame.length; }
@@ -282,28 +284,24 @@ private:
     return capacity;
 }
 
-[[gnu::always_inline]] inline Status SpscRing::check_frame_size(std::uint64_t length) const {
+[[gnu::always_inline]] inline Result<std::uint64_t> SpscRing::check_frame_size(std::uint64_t length) const {
     auto capacity = checked_capacity();
     if (!capacity) [[unlikely]]
-        return std::unexpected(std::move(capacity.error()));
+        return capacity;
     const std::uint64_t frame_len = length + ring_layout::kLengthSize;
     if (frame_len > *capacity) [[unlikely]]
         return std::unexpected(ring_detail::message_too_large(frame_len, *capacity, map_size_));
     if (length > UINT32_MAX) [[unlikely]]
         return std::unexpected(ring_detail::payload_too_long(length));
-    return {};
+    return capacity;
 }
 
 [[gnu::always_inline]] inline Result<bool> SpscRing::reserve(std::uint64_t length, FrameSlot& slot) {
     using namespace ring_layout;
-    auto capacity = checked_capacity();
+    auto capacity = check_frame_size(length);
     if (!capacity) [[unlikely]]
         return std::unexpected(std::move(capacity.error()));
     const std::uint64_t frame_len = length + kLengthSize;
-    if (frame_len > *capacity) [[unlikely]]
-        return std::unexpected(ring_detail::message_too_large(frame_len, *capacity, map_size_));
-    if (length > UINT32_MAX) [[unlikely]]
-        return std::unexpected(ring_detail::payload_too_long(length));
 
     // Acquire: the consumer's copy-out of everything below head is complete before we reuse it.
     const std::uint64_t head = counter(kHeadOffset).load(std::memory_order_acquire);
@@ -337,9 +335,7 @@ inline void SpscRing::publish_tail(std::uint64_t new_tail) noexcept {
     if (!reserved) [[unlikely]]
         return std::unexpected(std::move(reserved.error()));
     if (!*reserved) return false;
-    slot.write_prefix();
-    ring_detail::write_wrapped(slot.data, slot.mask, slot.tail + ring_layout::kLengthSize, payload.data(),
-                               payload.size());
+    slot.write(payload.data());
     publish_tail(slot.end());
     return true;
 }

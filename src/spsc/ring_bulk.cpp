@@ -35,11 +35,7 @@ PyResult<std::optional<std::uint64_t>> take_into(RingState& s, std::span<std::by
     if (frame.length > into.size())
         return py::fail(ShmError::invalid_argument(
             concat("message of ", frame.length, " bytes does not fit a buffer of ", into.size(), " bytes")));
-    if (frame.length >= py::kLockFreeCopyBytes) {
-        copy_payload_unlocked(s, frame, into.data());  // the export pins `into`
-    } else {
-        frame.copy_payload(into.data());
-    }
+    copy_payload(s, frame, into.data());  // the export pins `into`
     give_back<Handoff::Waking>(s, ring, frame);
     return std::optional<std::uint64_t>(frame.length);
 }
@@ -99,7 +95,7 @@ PyResult<Ref> push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     if (auto entered = enter(s, Role::Producer); !entered) return std::unexpected(std::move(entered.error()));
     SpscRing ring = s.ring();
-    auto capacity = ring.valid_capacity();
+    auto capacity = ring.checked_capacity();
     if (!capacity) return py::fail(std::move(capacity.error()));
     std::size_t total = 0;
     for (std::size_t i = 0; i < batch_items.size(); ++i) {
@@ -116,12 +112,7 @@ PyResult<Ref> push_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         for (; written < batch_items.size() && batch->fits(batch_items[written].size()); ++written)
             batch->append(batch_items[written]);
     };
-    if (total >= py::kLockFreeCopyBytes) {
-        py::LockFreeStretch unlocked(s.gate, Role::Producer);  // every item is pinned or ours
-        write_all();
-    } else {
-        write_all();
-    }
+    py::copy_maybe_unlocked(s.gate, Role::Producer, total, write_all);  // every item is pinned or ours
     if (written != 0) publish_tail_and_wake(ring, batch->start(), batch->end(), s.producer);
     return py::from_u64(written);
 }
@@ -167,12 +158,7 @@ PyResult<Ref> pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             if (!*value) {
                 value = py::python_error();
             } else {
-                auto* into = reinterpret_cast<std::byte*>(PyBytes_AS_STRING((*value).get()));
-                if (frame.length >= py::kLockFreeCopyBytes) {
-                    copy_payload_unlocked(s, frame, into);
-                } else {
-                    frame.copy_payload(into);
-                }
+                copy_payload(s, frame, reinterpret_cast<std::byte*>(PyBytes_AS_STRING((*value).get())));
             }
         } else {
             scratch.truncate(0);

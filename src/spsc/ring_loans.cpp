@@ -100,11 +100,7 @@ PyResult<bool> lend_message(LoanState& l) {
             PyErr_NoMemory();
             return py::python_error();
         }
-        if (l.run_size >= py::kLockFreeCopyBytes) {
-            copy_payload_unlocked(s, l.frame, l.run);
-        } else {
-            l.frame.copy_payload(l.run);
-        }
+        copy_payload(s, l.frame, l.run);
         l.staged = true;
     }
     s.gate.lend(Role::Consumer);
@@ -120,15 +116,10 @@ void settle(LoanState& l, bool publish) noexcept {
         give_back<Handoff::Waking>(s, ring, l.frame);
     } else if (publish) {
         if (l.staged) {
-            auto copy_in = [&] { l.slot.write_payload(l.run); };
-            if (l.run_size >= py::kLockFreeCopyBytes) {
-                py::LockFreeStretch unlocked(s.gate, Role::Producer);
-                copy_in();
-            } else {
-                copy_in();
-            }
+            write_frame(s, l.slot, {l.run, l.run_size});  // the staging run is the object's own
+        } else {
+            l.slot.write_prefix();  // the payload is in place
         }
-        l.slot.write_prefix();
         publish_tail_and_wake(ring, l.slot.tail, l.slot.end(), s.producer);
     }
     end(l);

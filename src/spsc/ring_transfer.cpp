@@ -28,9 +28,7 @@ std::span<const std::byte> payload_view(const FrameRef& frame, ByteBuffer& scrat
 
 void write_frame_unlocked(RingState& state, const FrameSlot& slot, std::span<const std::byte> payload) noexcept {
     py::LockFreeStretch unlocked(state.gate, Role::Producer);
-    slot.write_prefix();
-    ring_detail::write_wrapped(slot.data, slot.mask, slot.tail + ring_layout::kLengthSize, payload.data(),
-                               payload.size());
+    slot.write(payload.data());
 }
 
 void copy_payload_unlocked(RingState& state, const FrameRef& frame, std::byte* into) noexcept {

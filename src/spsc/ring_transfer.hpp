@@ -22,6 +22,27 @@ enum class Handoff : bool { Quiet, Waking };
 // A long payload's copy-out, likewise.
 [[gnu::cold, gnu::noinline]] void copy_payload_unlocked(RingState& state, const FrameRef& frame, std::byte* into) noexcept;
 
+// Writes the frame into its slot (prefix and payload); a long one with the interpreter lock
+// given up (`payload` must be pinned or ours).
+[[gnu::always_inline]] inline void write_frame(RingState& state, const FrameSlot& slot,
+                                               std::span<const std::byte> payload) noexcept {
+    if (payload.size() >= py::kLockFreeCopyBytes) [[unlikely]] {
+        write_frame_unlocked(state, slot, payload);
+    } else {
+        slot.write(payload.data());
+    }
+}
+
+// Copies a frame's payload out; a long one with the interpreter lock given up (`into` must be
+// pinned, or seen by no other thread).
+[[gnu::always_inline]] inline void copy_payload(RingState& state, const FrameRef& frame, std::byte* into) noexcept {
+    if (frame.length >= py::kLockFreeCopyBytes) [[unlikely]] {
+        copy_payload_unlocked(state, frame, into);
+    } else {
+        frame.copy_payload(into);
+    }
+}
+
 // Writes one frame if it fits now (false: no room, nothing written). Long payloads are copied
 // with the interpreter lock given up. Inline: push and put compile into one function each.
 template <Handoff handoff>
@@ -34,13 +55,7 @@ template <Handoff handoff>
     FrameSlot slot{};
     auto reserved = ring.reserve(payload.size(), slot);
     if (!reserved || !*reserved) return reserved;
-    if (payload.size() >= py::kLockFreeCopyBytes) [[unlikely]] {
-        write_frame_unlocked(state, slot, payload);
-    } else {
-        slot.write_prefix();
-        ring_detail::write_wrapped(slot.data, slot.mask, slot.tail + ring_layout::kLengthSize, payload.data(),
-                                   payload.size());
-    }
+    write_frame(state, slot, payload);
     if constexpr (handoff == Handoff::Quiet) {
         ring.publish_tail(slot.end());
     } else {
@@ -74,12 +89,7 @@ template <Handoff handoff>
     py::Ref out = py::Ref::steal(PyBytes_FromStringAndSize(nullptr, frame.length));
     if (!out) [[unlikely]]
         return py::python_error();
-    auto* into = reinterpret_cast<std::byte*>(PyBytes_AS_STRING(out.get()));
-    if (frame.length >= py::kLockFreeCopyBytes) [[unlikely]] {
-        copy_payload_unlocked(state, frame, into);  // nobody else sees `out` yet
-    } else {
-        frame.copy_payload(into);
-    }
+    copy_payload(state, frame, reinterpret_cast<std::byte*>(PyBytes_AS_STRING(out.get())));  // `out` is unseen
     give_back<handoff>(state, ring, frame);
     return out;
 }
