@@ -61,8 +61,7 @@ PyResult<Guard> wait_for(ViewState& view, Attempt&& attempt) {
         case wait::Outcome::Interrupted: return py::python_error();
         case wait::Outcome::Cancelled: break;
     }
-    PyErr_Format(PyExc_ValueError, "%s is closed", kClassName);
-    return py::python_error();
+    return std::unexpected(py::closed_error(kClassName).error());
 }
 
 }  // namespace

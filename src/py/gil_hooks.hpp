@@ -1,5 +1,7 @@
 // The interpreter's side of a long wait in the core: the interpreter lock is given up while the
-// wait sleeps or spins, and Ctrl-C (any signal handler that raises) ends it.
+// wait sleeps or spins, and Ctrl-C (any signal handler that raises) ends it, unless the wait
+// is made uninterruptible (a close() waiting for other threads: the object is closed already,
+// and the signal is handled after).
 #pragma once
 
 #include "../wait/hooks.hpp"
@@ -9,16 +11,17 @@ namespace kelparine::py {
 
 class GilHooks final : public wait::WaitHooks {
 public:
-    GilHooks() noexcept = default;
+    explicit GilHooks(bool interruptible = true) noexcept : interruptible_(interruptible) {}
     GilHooks(const GilHooks&) = delete;
     GilHooks& operator=(const GilHooks&) = delete;
 
     void release() noexcept override { saved_ = PyEval_SaveThread(); }
     void reacquire() noexcept override { PyEval_RestoreThread(saved_); }
     // Runs pending signal handlers (in the main thread); true when one raised.
-    bool interrupted() noexcept override { return PyErr_CheckSignals() != 0; }
+    bool interrupted() noexcept override { return interruptible_ && PyErr_CheckSignals() != 0; }
 
 private:
+    bool interruptible_;
     PyThreadState* saved_ = nullptr;
 };
 

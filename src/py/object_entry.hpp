@@ -21,6 +21,9 @@ PyResult<void> enter_slow(ObjectGate& gate, ObjectGate::Role role, const char* c
     return detail::enter_slow(gate, role, class_name, lent_message);
 }
 
+// ValueError "<Class> is closed": also what a wait reports when the object is closed under it.
+PyResult<void> closed_error(const char* class_name) noexcept;
+
 // For members that never touch the mapping without the lock (snapshots, close): only closed
 // objects are refused.
 PyResult<void> refuse_closed(const ObjectGate& gate, const char* class_name) noexcept;

@@ -8,35 +8,22 @@
 #include <span>
 
 #include "boundary.hpp"
+#include "buffer_export.hpp"
 
 namespace kelparine::py {
 
 class WritableBuffer {
 public:
-    WritableBuffer() noexcept = default;
-    WritableBuffer(const WritableBuffer&) = delete;
-    WritableBuffer& operator=(const WritableBuffer&) = delete;
-    ~WritableBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
     // Errors: TypeError for an object without a writable buffer (bytes, str, ...), ValueError
     // for a non-contiguous one; `member` names the call in the messages.
     PyResult<void> acquire(PyObject* object, const char* member) noexcept {
-        if (!PyObject_CheckBuffer(object)) {
-            PyErr_Format(PyExc_TypeError, "%s() argument must be a writable buffer, not '%.200s'", member,
-                         Py_TYPE(object)->tp_name);
-            return python_error();
-        }
-        if (PyObject_GetBuffer(object, &view_, PyBUF_WRITABLE | PyBUF_ND | PyBUF_STRIDES) != 0) {
+        if (!PyObject_CheckBuffer(object)) return not_writable(object, member);
+        if (!export_.acquire(object, PyBUF_WRITABLE | PyBUF_ND | PyBUF_STRIDES)) {
             if (!PyErr_ExceptionMatches(PyExc_BufferError)) return python_error();
             PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "%s() argument must be a writable buffer, not '%.200s'", member,
-                         Py_TYPE(object)->tp_name);
-            return python_error();
+            return not_writable(object, member);
         }
-        held_ = true;
-        if (!PyBuffer_IsContiguous(&view_, 'C')) {
+        if (!PyBuffer_IsContiguous(&export_.view(), 'C')) {
             PyErr_Format(PyExc_ValueError, "%s() needs a C-contiguous buffer; this '%.200s' is not contiguous",
                          member, Py_TYPE(object)->tp_name);
             return python_error();
@@ -45,12 +32,17 @@ public:
     }
 
     std::span<std::byte> bytes() const noexcept {
-        return {static_cast<std::byte*>(view_.buf), static_cast<std::size_t>(view_.len)};
+        return {static_cast<std::byte*>(export_.view().buf), static_cast<std::size_t>(export_.view().len)};
     }
 
 private:
-    Py_buffer view_{};
-    bool held_ = false;
+    static PyResult<void> not_writable(PyObject* object, const char* member) noexcept {
+        PyErr_Format(PyExc_TypeError, "%s() argument must be a writable buffer, not '%.200s'", member,
+                     Py_TYPE(object)->tp_name);
+        return python_error();
+    }
+
+    BufferExport export_;  // released, exception kept, when the scope ends
 };
 
 }  // namespace kelparine::py

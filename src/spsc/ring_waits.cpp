@@ -19,8 +19,7 @@ PyResult<bool> outcome(const wait::WaitResult& waited) {
         case wait::Outcome::Interrupted: return py::python_error();
         case wait::Outcome::Cancelled: break;
     }
-    PyErr_Format(PyExc_ValueError, "%s is closed", kClassName);
-    return py::python_error();
+    return std::unexpected(py::closed_error(kClassName).error());
 }
 
 // One side's wait on one ring: `ready(ring, seen)` looks at the counters and reports the
@@ -67,7 +66,7 @@ PyResult<bool> wait_for_room(RingState& s, std::uint64_t payload_size, const wai
                        watched = ring.acquire_head();
                        const std::uint64_t in_use = ring.own_tail() - watched;
                        // A capacity that became corrupt meanwhile: ready, and the write reports it.
-                       auto capacity = ring.valid_capacity();
+                       auto capacity = ring.checked_capacity();
                        return !capacity || in_use > *capacity || *capacity - in_use >= frame;
                    });
 }
