@@ -19,9 +19,8 @@ and NumPy arrays without copies, each beside the C++ floor or what a user would 
                                that wraps round the ring's end is staged (two more copies),
                                once per trip round the ring
                  loans, stream, unaligned   the same without the empty message (at 4 mod 8)
-                 copying       fill an array, push it (push(arr), or push(arr.tobytes()) on a
-                               module that does not take buffers yet), np.frombuffer(pop()).sum(),
-                               on the same ring as the loans
+                 copying       fill an array, push(arr), np.frombuffer(pop()).sum(), on the
+                               same ring as the loans
                  mp.Queue      put the array (pickled), get().sum()
                  shared_memory by hand: slots in a multiprocessing.shared_memory block, filled
                                in place; a Pipe carries the slot number there and back
@@ -173,6 +172,20 @@ def half_ring(nbytes):
     return capacity
 
 
+def summed_rate(n, count, warm, next_sum):
+    """Consumer loop of the NumPy runs: `next_sum()` takes array k and returns its sum, which must
+    be k * count (every element was filled with k); returns arrays per second after the first
+    `warm` + 1, which pay for the caches and page faults."""
+    start = None
+    for k in range(n):
+        total = next_sum()
+        if total != k * count:
+            raise RuntimeError(f"array {k}: sum {total}, expected {k * count}")
+        if k == warm:
+            start = time.perf_counter()
+    return (n - 1 - warm) / (time.perf_counter() - start)
+
+
 def numpy_halves(n, cpus, count, warm=0):
     """Loans in frames of exactly half the ring, each array 4 bytes into its payload."""
     import numpy as np
@@ -187,15 +200,11 @@ def numpy_halves(n, cpus, count, warm=0):
 
         def consume():
             borrow = ring.open().borrow
-            start = None
-            for k in range(n):
+
+            def next_sum():
                 with borrow() as buf:
-                    total = np.frombuffer(buf, np.float64, count=count, offset=4).sum()
-                if total != k * count:
-                    raise RuntimeError(f"array {k}: sum {total}, expected {k * count}")
-                if k == warm:
-                    start = time.perf_counter()
-            return (n - 1 - warm) / (time.perf_counter() - start)
+                    return np.frombuffer(buf, np.float64, count=count, offset=4).sum()
+            return summed_rate(n, count, warm, next_sum)
 
         return two_processes(produce, consume, cpus=cpus, label="NumPy loans, halves")
 
@@ -219,30 +228,16 @@ def numpy_loans(n, cpus, count, aligned, capacity=NUMPY_CAPACITY, warm=0):
             if aligned:
                 source.get()
             borrow = source.borrow
-            start = None
-            for k in range(n):
+
+            def next_sum():
                 with borrow() as buf:
-                    total = np.frombuffer(buf, np.float64, count=count).sum()
-                if total != k * count:
-                    raise RuntimeError(f"array {k}: sum {total}, expected {k * count}")
-                if k == warm:
-                    start = time.perf_counter()
-            return (n - 1 - warm) / (time.perf_counter() - start)
+                    return np.frombuffer(buf, np.float64, count=count).sum()
+            return summed_rate(n, count, warm, next_sum)
 
         return two_processes(produce, consume, cpus=cpus, label="NumPy loans")
 
 
-def _push_takes_buffers():
-    import numpy as np
-
-    with Ring(4096) as ring:
-        try:
-            return ring.open().push(np.zeros(2))
-        except (ValueError, TypeError):
-            return False
-
-
-def numpy_copying(n, cpus, count, buffers, warm=0):
+def numpy_copying(n, cpus, count, warm=0):
     import numpy as np
 
     with Ring(half_ring(8 * count)) as ring:
@@ -250,22 +245,17 @@ def numpy_copying(n, cpus, count, buffers, warm=0):
             push, array = ring.open().push, np.empty(count)
             for k in range(n):
                 array.fill(k)
-                data = array if buffers else array.tobytes()
-                while not push(data):
+                while not push(array):
                     pass
 
         def consume():
             pop = ring.open().pop
-            start = None
-            for k in range(n):
+
+            def next_sum():
                 while (message := pop()) is None:
                     pass
-                total = np.frombuffer(message, np.float64).sum()
-                if total != k * count:
-                    raise RuntimeError(f"array {k}: sum {total}, expected {k * count}")
-                if k == warm:
-                    start = time.perf_counter()
-            return (n - 1 - warm) / (time.perf_counter() - start)
+                return np.frombuffer(message, np.float64).sum()
+            return summed_rate(n, count, warm, next_sum)
 
         return two_processes(produce, consume, cpus=cpus, label="NumPy copying")
 
@@ -282,14 +272,7 @@ def numpy_queue(n, cpus, count, slots, warm=0):
             queue.put(array)
 
     def consume():
-        start = None
-        for k in range(n):
-            total = queue.get().sum()
-            if total != k * count:
-                raise RuntimeError(f"array {k}: sum {total}, expected {k * count}")
-            if k == warm:
-                start = time.perf_counter()
-        return (n - 1 - warm) / (time.perf_counter() - start)
+        return summed_rate(n, count, warm, lambda: queue.get().sum())
 
     try:
         return two_processes(produce, consume, cpus=cpus, label="NumPy mp.Queue")
@@ -320,18 +303,14 @@ def numpy_shared_memory(n, cpus, count, slots, warm=0):
             there_writer.send(slot)
 
     def consume():
-        start = None
-        for k in range(n):
+        def next_sum():
             slot = there_reader.recv()
             array = np.ndarray((count,), np.float64, buffer=block.buf, offset=slot * nbytes)
             total = array.sum()
             del array
             back_writer.send(slot)
-            if total != k * count:
-                raise RuntimeError(f"array {k}: sum {total}, expected {k * count}")
-            if k == warm:
-                start = time.perf_counter()
-        return (n - 1 - warm) / (time.perf_counter() - start)
+            return total
+        return summed_rate(n, count, warm, next_sum)
 
     try:
         return two_processes(produce, consume, cpus=cpus, label="NumPy shared_memory")
@@ -349,8 +328,7 @@ def run_numpy(settings, log):
         log("bulk: NumPy is not installed; its part is skipped")
         return None
     cpus = two_cpus() if settings.pin else None
-    buffers = _push_takes_buffers()
-    copy_label = "push(arr) + np.frombuffer(pop())" if buffers else "push(arr.tobytes()) + np.frombuffer(pop())"
+    copy_label = "push(arr) + np.frombuffer(pop())"
     results = {}
     for nbytes in (MiB, 6_000_000):
         count = nbytes // 8
@@ -364,7 +342,7 @@ def run_numpy(settings, log):
             # Once per trip round the ring an array wraps and is staged (copied in and out).
             "reserve/borrow (stream, 32 MiB ring)": lambda: numpy_loans(n, cpus, count, True, warm=warm),
             "reserve/borrow (stream, unaligned)": lambda: numpy_loans(n, cpus, count, False, warm=warm),
-            copy_label: lambda: numpy_copying(n, cpus, count, buffers, warm=warm),
+            copy_label: lambda: numpy_copying(n, cpus, count, warm=warm),
             "mp.Queue (pickled arrays)": lambda: numpy_queue(max(10, n // 10), cpus, count, slots, warm=5),
             "shared_memory by hand + Pipe": lambda: numpy_shared_memory(n, cpus, count, slots, warm=warm),
         }

@@ -16,26 +16,33 @@ _STYLE = {
 }
 
 
-def ring_chart(ring, path, subtitle):
+def _throughput_chart(series, styles, path, title, legend_size=None, title_size=None):
+    """Messages/s and payload MB/s against message size on log axes, a line per series
+    (name -> {size: {"msg_per_s": ..., "mb_per_s": ...}})."""
     figure, (rate_axis, bandwidth_axis) = plt.subplots(1, 2, figsize=(12, 4.8))
-    for peer, by_size in ring["peers"].items():
+    for name, by_size in series.items():
         sizes = sorted(by_size)
-        style = _STYLE.get(peer, {})
-        rate_axis.plot(sizes, [by_size[s]["msg_per_s"] for s in sizes], label=peer, **style)
-        bandwidth_axis.plot(sizes, [by_size[s]["mb_per_s"] for s in sizes], label=peer, **style)
+        style = styles.get(name, {})
+        rate_axis.plot(sizes, [by_size[s]["msg_per_s"] for s in sizes], label=name, **style)
+        bandwidth_axis.plot(sizes, [by_size[s]["mb_per_s"] for s in sizes], label=name, **style)
+    ticks = sorted(set().union(*series.values()))
     for axis, label in ((rate_axis, "messages / s"), (bandwidth_axis, "payload MB / s")):
         axis.set_xscale("log", base=2)
         axis.set_yscale("log")
         axis.set_xlabel("message size")
         axis.set_ylabel(label)
-        sizes = sorted(next(iter(ring["peers"].values())))
-        axis.set_xticks(sizes, [fmt_size(s) for s in sizes])
+        axis.set_xticks(ticks, [fmt_size(s) for s in ticks])
         axis.grid(True, which="both", alpha=0.3)
-    rate_axis.legend()
-    figure.suptitle(f"SPSC ring, one producer process and one consumer process ({subtitle})")
+    rate_axis.legend(fontsize=legend_size)
+    figure.suptitle(title, fontsize=title_size)
     figure.tight_layout()
     figure.savefig(path, dpi=110)
     plt.close(figure)
+
+
+def ring_chart(ring, path, subtitle):
+    _throughput_chart(ring["peers"], _STYLE, path,
+                      f"SPSC ring, one producer process and one consumer process ({subtitle})")
 
 
 def scaling_chart(scaling, path, subtitle):
@@ -85,22 +92,7 @@ _BULK_STYLE = {
 
 def bulk_chart(sizes, path, subtitle):
     """Throughput against message size for the bytes, pop_into and zero-copy paths."""
-    figure, (rate_axis, bandwidth_axis) = plt.subplots(1, 2, figsize=(12, 4.8))
-    xs = sizes["sizes"]
-    for name, series in sizes["series"].items():
-        style = _BULK_STYLE.get(name, {})
-        rate_axis.plot(xs, [series[s]["msg_per_s"] for s in xs], label=name, **style)
-        bandwidth_axis.plot(xs, [series[s]["mb_per_s"] for s in xs], label=name, **style)
-    for axis, label in ((rate_axis, "messages / s"), (bandwidth_axis, "payload MB / s")):
-        axis.set_xscale("log", base=2)
-        axis.set_yscale("log")
-        axis.set_xlabel("message size")
-        axis.set_ylabel(label)
-        axis.set_xticks(xs, [fmt_size(s) for s in xs])
-        axis.grid(True, which="both", alpha=0.3)
-    rate_axis.legend(fontsize=8)
-    figure.suptitle("Ring paths against message size: the producer copies the payload in; pop copies it out to\n"
-                    f"a new bytes object, pop_into to a reused buffer, borrow not at all ({subtitle})", fontsize=10)
-    figure.tight_layout()
-    figure.savefig(path, dpi=110)
-    plt.close(figure)
+    _throughput_chart(sizes["series"], _BULK_STYLE, path,
+                      "Ring paths against message size: the producer copies the payload in; pop copies it out to\n"
+                      f"a new bytes object, pop_into to a reused buffer, borrow not at all ({subtitle})",
+                      legend_size=8, title_size=10)

@@ -334,27 +334,20 @@ def main():
     started = time.monotonic()
     results = {}
     view_suite.check_equivalence()
-    if "ring" in sections:
-        log("ring: two-process throughput")
-        results["ring"] = ring_suite.run(settings, log)
-    if "view" in sections:
-        log("view: single calls against the stdlib")
-        results["view"] = view_suite.run(settings, log)
-    if "lock" in sections:
-        log("lock: C++ uncontended cost, Python readers beside a writer")
-        results["lock"] = lock_suite.run(settings, log)
-    if "scaling" in sections:
-        log("scaling: cost against size and schema length")
-        results["scaling"] = scaling_suite.run(settings, log)
-    if "instr" in sections:
-        log("instructions: callgrind")
-        results["instructions"] = instr_suite.run(settings, log)
-    if "wait" in sections:
-        log("wait: blocking calls")
-        results["wait"] = wait_suite.run(settings, log)
-    if "bulk" in sections:
-        log("bulk: batches, large messages, NumPy, sizes")
-        results["bulk"] = bulk_suite.run(settings, log)
+    suites = {  # section -> (result key, module, what the log says)
+        "ring": ("ring", ring_suite, "two-process throughput"),
+        "view": ("view", view_suite, "single calls against the stdlib"),
+        "lock": ("lock", lock_suite, "C++ uncontended cost, Python readers beside a writer"),
+        "scaling": ("scaling", scaling_suite, "cost against size and schema length"),
+        "instr": ("instructions", instr_suite, "callgrind"),
+        "wait": ("wait", wait_suite, "blocking calls"),
+        "bulk": ("bulk", bulk_suite, "batches, large messages, NumPy, sizes"),
+    }
+    for section in SECTIONS:
+        if section in sections:
+            key, suite, what = suites[section]
+            log(f"{key}: {what}")
+            results[key] = suite.run(settings, log)
     meta["seconds"] = round(time.monotonic() - started, 1)
     meta["load_after"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
 

@@ -1,4 +1,4 @@
-"""Shared by the examples: ending cleanly, on SIGTERM as on Ctrl-C."""
+"""Shared by the examples: ending cleanly, on SIGTERM as on Ctrl-C, and noticing a child that failed."""
 
 import signal
 import sys
@@ -29,3 +29,12 @@ def stop_and_remove(processes, names):
             kelparine.SharedMemory.remove(name)
         except FileNotFoundError:
             pass
+
+
+def join_or_fail(processes, timeout):
+    """Waits up to `timeout` seconds for each child to end; one that failed, or is still running
+    (exit code None), ends the program with a message that names it."""
+    for process in processes:
+        process.join(timeout)
+        if process.exitcode != 0:
+            raise SystemExit(f"{process.name} failed with exit code {process.exitcode}")

@@ -37,7 +37,7 @@ import sys
 import time
 
 import kelparine
-from _cleanup import exit_on_sigterm, stop_and_remove
+from _cleanup import exit_on_sigterm, join_or_fail, stop_and_remove
 
 try:
     import zmq
@@ -267,10 +267,7 @@ def demo(args):
             assert message == payload(seq, bodies), f"message {seq} came back changed or out of order"
             payload_bytes += len(message)
         elapsed = time.perf_counter() - start
-        for process in processes:
-            process.join(args.timeout)
-            if process.exitcode != 0:
-                raise SystemExit(f"{process.name} failed with exit code {process.exitcode}")
+        join_or_fail(processes, args.timeout)
         print(f"demo: {n} messages ({payload_bytes / 1e6:.1f} MB) went over ZeroMQ to the echo's ring and back, "
               f"every one unchanged and in order: {(n - 1) / elapsed:,.0f} messages/s after the first; "
               f"rings of {args.capacity} bytes, credit window {args.window} batches of up to {args.batch}")

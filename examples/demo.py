@@ -17,7 +17,7 @@ import os
 import time
 
 import kelparine
-from _cleanup import exit_on_sigterm, stop_and_remove
+from _cleanup import exit_on_sigterm, join_or_fail, stop_and_remove
 
 RECORD = [("i64", 1), ("f64", 1), ("bool", 1), ("str", 1)]
 TELEMETRY = [("i64", 1), ("i64", 1), ("f64", 1)]  # records sent, last sequence number, seconds spent
@@ -48,7 +48,8 @@ def main():
         view = kelparine.SharedMemory.create(view_name, 4 + 4096).map()  # the creator initialises both
         print(f"ring: {ring!r}\nview: {view!r}", flush=True)
 
-        child = mp.get_context("spawn").Process(target=producer, args=(ring_name, view_name, args.messages))
+        child = mp.get_context("spawn").Process(target=producer, args=(ring_name, view_name, args.messages),
+                                                name="producer")
         child.start()
         received, record, start = 0, None, time.perf_counter()
         while received < args.messages:
@@ -58,7 +59,7 @@ def main():
             assert label == f"sensor-{seq % 8}", record
             received += 1
         elapsed = time.perf_counter() - start
-        child.join(PEER_TIMEOUT)
+        join_or_fail([child], PEER_TIMEOUT)  # the telemetry is final once the producer has ended
         sent, last_seq, producer_seconds = view.read_mixed(TELEMETRY, 0)
         print(f"consumer: {received} records in order, last {record}")
         print(f"telemetry (written by pid {child.pid}): sent={sent} last_seq={last_seq} "

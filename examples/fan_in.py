@@ -20,7 +20,7 @@ import sys
 import time
 
 import kelparine
-from _cleanup import exit_on_sigterm, stop_and_remove
+from _cleanup import exit_on_sigterm, join_or_fail, stop_and_remove
 
 READING = [("i64", 1), ("i64", 1), ("f64", 1)]  # producer id, seq, value
 END = -1
@@ -96,10 +96,7 @@ def main(argv=None):
         cpu_before, start = cpu_seconds(), time.perf_counter()
         counts, selects = consume(rings, args.messages)
         elapsed, cpu = time.perf_counter() - start, cpu_seconds() - cpu_before
-        for process in producers:
-            process.join(STALL_SECONDS)
-            if process.exitcode != 0:
-                raise SystemExit(f"{process.name} failed with exit code {process.exitcode}")
+        join_or_fail(producers, STALL_SECONDS)
         total = sum(counts)
         print(f"{total} messages from {args.producers} producers in {elapsed:.2f}s "
               f"({total / elapsed:,.0f} messages/s), each stream complete and in order")

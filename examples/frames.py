@@ -22,7 +22,7 @@ except ImportError:
     np = None
 
 import kelparine
-from _cleanup import exit_on_sigterm, stop_and_remove
+from _cleanup import exit_on_sigterm, join_or_fail, stop_and_remove
 
 TIMEOUT = 30.0  # seconds to wait for the other process before giving up
 IMAGES = 4  # distinct prepared images the camera cycles through
@@ -81,7 +81,8 @@ def main(argv=None):
         images = prepared_images(args.height, args.width)
         # A frame's sum is its image's, with the first 8 bytes replaced by the stamp's.
         base_sums = [int(image.sum(dtype=np.uint64)) - int(image.reshape(-1)[:8].sum()) for image in images]
-        child = mp.get_context("spawn").Process(target=camera, args=(name, args.frames, args.height, args.width))
+        child = mp.get_context("spawn").Process(target=camera, args=(name, args.frames, args.height, args.width),
+                                                name="camera")
         child.start()
         brightness = 0.0
         start = None
@@ -98,9 +99,7 @@ def main(argv=None):
                 del frame  # no view of buf may outlive the block
             assert got == number, f"frame {got} arrived, {number} was next"
         elapsed = time.perf_counter() - start
-        child.join(TIMEOUT)
-        if child.exitcode != 0:
-            raise SystemExit(f"camera failed with exit code {child.exitcode}")
+        join_or_fail([child], TIMEOUT)
         shown = max(args.frames - 1, 1)  # frames after the first, over the time since the first
         print(f"{args.frames} frames of {args.width}x{args.height}x3 uint8 ({nbytes / 1e6:.1f} MB each) "
               f"through a ring of {capacity:,} bytes, in order"

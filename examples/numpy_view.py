@@ -41,7 +41,7 @@ except ImportError:
     np = None
 
 import kelparine
-from _cleanup import exit_on_sigterm, stop_and_remove
+from _cleanup import exit_on_sigterm, join_or_fail, stop_and_remove
 
 TIMEOUT = 30.0  # seconds to wait for the other process before giving up
 HEADER = struct.Struct("<q8s6q")  # ndim, dtype string ('<f8'), dims: 64 bytes, so the data stays aligned
@@ -117,7 +117,8 @@ def main(argv=None):
     try:
         matrices = kelparine.SharedMemory.create(matrices_name, 24 + capacity).spsc()
         means = kelparine.SharedMemory.create(means_name, 24 + means_capacity).spsc()
-        child = mp.get_context("spawn").Process(target=worker, args=(matrices_name, means_name, args.matrices))
+        child = mp.get_context("spawn").Process(target=worker, args=(matrices_name, means_name, args.matrices),
+                                                name="worker")
         child.start()
         start_stream(matrices)
         join_stream(means)
@@ -132,9 +133,7 @@ def main(argv=None):
             assert got.shape == (args.cols,) and got.dtype == np.float64
             assert np.allclose(got, expected), f"matrix {k}: column means differ"
             worst = max(worst, float(np.abs(got).max()))
-        child.join(TIMEOUT)
-        if child.exitcode != 0:
-            raise SystemExit(f"worker failed with exit code {child.exitcode}")
+        join_or_fail([child], TIMEOUT)
         print(f"sent {args.matrices} matrices of {args.rows}x{args.cols} float64 "
               f"({args.rows * args.cols * 8} bytes each), each built in place in the ring; got back "
               f"their column means, all correct; max |mean| = {worst:.4f}")

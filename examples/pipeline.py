@@ -22,7 +22,7 @@ import sys
 import time
 
 import kelparine
-from _cleanup import exit_on_sigterm, stop_and_remove
+from _cleanup import exit_on_sigterm, join_or_fail, stop_and_remove
 
 RAW = [("i64", 1), ("i64", 1), ("f64", 1)]  # seq, sensor, raw value
 ENRICHED = [("i64", 1), ("f64", 1), ("bool", 1), ("str", 1)]  # seq, calibrated value, alarm, sensor name
@@ -95,10 +95,7 @@ def main(argv=None):
             stage.start()
         alarms, total = collect(enriched, args.records)
         elapsed = time.perf_counter() - start
-        for stage in stages:
-            stage.join(timeout=STALL_SECONDS)
-            if stage.exitcode != 0:
-                raise SystemExit(f"stage {stage.name} failed with exit code {stage.exitcode}")
+        join_or_fail(stages, STALL_SECONDS)
         print(f"{args.records} records through 2 rings of {args.capacity} bytes in {elapsed:.2f}s "
               f"({args.records / elapsed:,.0f} records/s)")
         print(f"alarms: {alarms}, mean calibrated value: {total / max(args.records, 1):.3f}")

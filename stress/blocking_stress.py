@@ -17,7 +17,6 @@ switches of each side, less the ones its own pauses account for.
 """
 
 import argparse
-import multiprocessing as mp
 import random
 import resource
 import sys
@@ -26,7 +25,7 @@ import zlib
 
 import kelparine
 
-from common import check_run, fail, remove_quietly, segment_name
+from common import check_run, fail, parse_run_arguments, remove_quietly, run_pair, segment_name
 from ring_stress import HEADER, SEQ, TABLE, message_table
 
 PAUSE_CHANCE = 0.03  # per message, on each side
@@ -182,24 +181,9 @@ def consume(name, seed, capacity, messages, mode, result):
 
 def run_one(mode, capacity, messages, seed, bound):
     name = segment_name(f"{mode}{capacity}")
-    context = mp.get_context("fork")
-    processes = []
     try:
         ring = kelparine.SharedMemory.create(name, 24 + capacity).spsc()
-        pipes = []
-        for role in (consume, produce):
-            receive, send = context.Pipe(duplex=False)
-            processes.append(context.Process(target=role, args=(name, seed, capacity, messages, mode, send)))
-            pipes.append(receive)
-        started = time.monotonic()
-        for process in processes:
-            process.start()
-        reports = {}
-        for receive in pipes:
-            if receive.poll(max(0.0, started + bound - time.monotonic())):
-                report = receive.recv()
-                reports[report[0]] = report
-        elapsed = time.monotonic() - started
+        reports, elapsed = run_pair(consume, produce, (name, seed, capacity, messages, mode), bound)
         if set(reports) != {"producer", "consumer"}:
             missing = {"producer", "consumer"} - set(reports)
             fail(f"{mode}, capacity {capacity}: hang: {', '.join(sorted(missing))} not done after {bound:.0f} s "
@@ -210,25 +194,14 @@ def run_one(mode, capacity, messages, seed, bound):
         return {"capacity": capacity, "messages": messages, "bytes": payload_bytes, "seconds": elapsed,
                 "producer": produced, "consumer": consumed}
     finally:
-        for process in processes:
-            process.join(5)
-            if process.is_alive():
-                process.kill()
-                process.join()
         remove_quietly(name)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--mode", choices=("park", "mixed"), required=True)
-    parser.add_argument("--messages", type=int, default=300_000, help="total over all capacities")
-    parser.add_argument("--capacities", default="64,4096,1048576")
-    parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--bound", type=float, default=300.0, help="seconds a run may take before it is a hang")
-    args = parser.parse_args()
-    seed = args.seed if args.seed is not None else random.randrange(1 << 32)
-    capacities = [int(c) for c in args.capacities.split(",")]
-    per_ring = args.messages // len(capacities)
+    args, seed, capacities, per_ring = parse_run_arguments(parser)
     ops = ("put", "get") if args.mode == "park" else PRODUCER_OPS + CONSUMER_OPS
     print(f"{args.mode}: seed {seed}, {per_ring} messages per ring, bound {args.bound:.0f} s per run; "
           f"pauses of up to {MAX_PAUSE * 1e6:.0f} us before {PAUSE_CHANCE:.0%} of the calls on each side")

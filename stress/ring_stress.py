@@ -11,7 +11,6 @@ sizes from 0 bytes to the largest payload the ring can hold, across many wrap-ar
 """
 
 import argparse
-import multiprocessing as mp
 import os
 import random
 import struct
@@ -21,7 +20,7 @@ import zlib
 
 import kelparine
 
-from common import check_run, fail, remove_quietly, segment_name
+from common import check_run, fail, parse_run_arguments, remove_quietly, run_pair, segment_name
 
 TABLE = 4093  # entries in the size/body table (prime, so it does not line up with capacities)
 HEADER = struct.Struct("<QI")
@@ -121,30 +120,10 @@ def consumer(name, seed, capacity, messages, deadline, result):
 
 def run_one(capacity, messages, seed, timeout):
     name = segment_name(f"ring{capacity}")
-    context = mp.get_context("fork")
     try:
         ring = kelparine.SharedMemory.create(name, 24 + capacity).spsc()
         deadline = time.monotonic() + timeout
-        results = []
-        processes = []
-        for role in (consumer, producer):
-            receive, send = context.Pipe(duplex=False)
-            process = context.Process(target=role, args=(name, seed, capacity, messages, deadline, send))
-            processes.append(process)
-            results.append(receive)
-        started = time.perf_counter()
-        for process in processes:
-            process.start()
-        reports = {}
-        for process, receive in zip(processes, results):
-            if receive.poll(timeout + 10):
-                report = receive.recv()
-                reports[report[0]] = report
-            process.join(10)
-            if process.is_alive():
-                process.kill()
-                process.join()
-        elapsed = time.perf_counter() - started
+        reports, elapsed = run_pair(consumer, producer, (name, seed, capacity, messages, deadline), timeout + 10)
         if set(reports) != {"producer", "consumer"}:
             fail(f"capacity {capacity}: a side ended without a report: {reports}")
         _, _, received, empty_polls, payload_bytes = reports["consumer"]
@@ -162,14 +141,8 @@ def run_one(capacity, messages, seed, timeout):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--messages", type=int, default=300_000, help="total over all capacities")
-    parser.add_argument("--capacities", default="64,4096,1048576")
-    parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--timeout", type=float, default=120.0, help="seconds per capacity")
-    args = parser.parse_args()
-    seed = args.seed if args.seed is not None else random.randrange(1 << 32)
-    capacities = [int(c) for c in args.capacities.split(",")]
-    per_ring = args.messages // len(capacities)
+    args, seed, capacities, per_ring = parse_run_arguments(parser)
     print(f"ring: seed {seed}, {per_ring} messages per ring, one producer and one consumer process")
     print(f"  {'capacity':>9} {'messages':>9} {'MiB':>8} {'wraps':>8} {'full':>10} {'empty':>10} "
           f"{'seconds':>7} {'msg/s':>9}  lost/reordered/corrupted")

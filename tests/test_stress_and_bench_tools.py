@@ -54,7 +54,7 @@ def test_numpy_paths_agree_and_loans_are_aligned(bench_modules):
     np = pytest.importorskip("numpy")
     for aligned in (True, False):
         assert bulk_suite.numpy_loans(20, None, 1000, aligned) > 0  # each run checks every sum
-    assert bulk_suite.numpy_copying(20, None, 1000, bulk_suite._push_takes_buffers()) > 0
+    assert bulk_suite.numpy_copying(20, None, 1000) > 0
     assert bulk_suite.numpy_shared_memory(20, None, 1000, 3) > 0
     assert bulk_suite.numpy_queue(10, None, 1000, 3) > 0
 
