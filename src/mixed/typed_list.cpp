@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "../py/args.hpp"
+#include "../py/saved_exception.hpp"
 #include "../text.hpp"
 
 namespace kelparine {
@@ -11,37 +12,10 @@ namespace {
 using py::PyResult;
 using py::Ref;
 
-PyObject* take_exception() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyErr_GetRaisedException();
-#else
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return value;
-#endif
-}
-
-void restore_exception(PyObject* exception) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exception);
-#else
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception))), exception,
-                  PyException_GetTraceback(exception));
-#endif
-}
-
 py::Failure out_of_bounds(std::uint64_t cursor, std::uint64_t needed, std::uint64_t length) {
     return ShmError::invalid_argument(
         concat("out of bounds: cursor=", cursor, " + needed=", needed, " > data_len=", length));
 }
-
-}  // namespace
-
-namespace {
 
 // A list or tuple read through its own storage. The size is re-read at every step, and each
 // element is held while it is encoded: encoding can run Python code (__index__, __float__,
@@ -96,7 +70,7 @@ ParsedSchema ParsedSchema::parse(PyObject* schema) {
     ParsedSchema parsed;
     parsed.entries_.reserve(static_cast<std::size_t>(PyList_GET_SIZE(schema)));
     auto interpreter_failure = [&] {
-        parsed.pending_exception_ = Ref::steal(take_exception());
+        parsed.pending_exception_ = Ref::steal(py::take_exception());
         parsed.failed_ = true;
     };
     // The size is re-read each turn: a custom __index__ could mutate the list.
@@ -180,7 +154,7 @@ struct SchemaDecoder {
         }
         if (schema.failed_) {
             if (schema.error_) return py::fail(std::move(*schema.error_));
-            restore_exception(schema.pending_exception_.release());
+            py::restore_exception(schema.pending_exception_.release());
             return py::python_error();
         }
         return UnpackedList{std::move(result), cursor};

@@ -9,31 +9,42 @@
 
 namespace kelparine::py {
 
+// The current exception as one object (a new reference), leaving none set; null when none is.
+inline PyObject* take_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+// Sets `exception` (not null; the reference is stolen) as the current exception again.
+inline void restore_exception(PyObject* exception) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception);
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception))), exception,
+                  PyException_GetTraceback(exception));
+#endif
+}
+
 class SavedException {
 public:
-    SavedException() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-        exception_ = PyErr_GetRaisedException();
-#else
-        PyErr_Fetch(&type_, &exception_, &traceback_);
-#endif
-    }
+    SavedException() noexcept : exception_(take_exception()) {}
     ~SavedException() {
-#if PY_VERSION_HEX >= 0x030C0000
-        if (exception_ != nullptr) PyErr_SetRaisedException(exception_);
-#else
-        if (type_ != nullptr) PyErr_Restore(type_, exception_, traceback_);
-#endif
+        if (exception_ != nullptr) restore_exception(exception_);
     }
     SavedException(const SavedException&) = delete;
     SavedException& operator=(const SavedException&) = delete;
 
 private:
-#if PY_VERSION_HEX < 0x030C0000
-    PyObject* type_ = nullptr;
-    PyObject* traceback_ = nullptr;
-#endif
-    PyObject* exception_ = nullptr;
+    PyObject* exception_;
 };
 
 }  // namespace kelparine::py
