@@ -284,9 +284,9 @@ PyResult<Ref> lock_timeout(PyObject* self) {
 
 PyResult<Ref> close(PyObject* self) {
     ViewState& view = state(self);
+    const CallHold hold(view.gate);  // the mapping goes when this (or an outer call of this thread) ends
     if (!view.gate.mark_closed()) return Ref::none();
-    py::wait_until_unused(view.gate);
-    view.mapping.reset();
+    py::wait_for_other_holds(view.gate);
     return Ref::none();
 }
 
@@ -330,11 +330,11 @@ PyResult<Ref> repr(PyObject* self) {
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
-    {"read_all", py::as_cfunction(py::noargs_entry<g_type, read_all>), METH_NOARGS,
+    {"read_all", py::as_cfunction(py::held_noargs_entry<g_type, ViewState, read_all>), METH_NOARGS,
      "read_all($self)\n--\n\n"
      "Return a copy of the whole data area (size() bytes) as bytes.\n\n"
      "The copy is taken under a shared hold. The cursor is not used."},
-    {"read_range", py::as_cfunction(py::fastcall_entry<g_type, read_range>), kFast,
+    {"read_range", py::as_cfunction(py::held_fastcall_entry<g_type, ViewState, read_range>), kFast,
      "read_range($self, offset, length)\n--\n\n"
      "Return a copy of `length` bytes at data offset `offset`.\n\n"
      "The copy is taken under a shared hold. The cursor is not used. A range\n"
@@ -348,7 +348,7 @@ PyMethodDef kMethods[] = {
      "    >>> view.write(b\"hello\", 10)\n"
      "    >>> view.read_range(10, 5)\n"
      "    b'hello'"},
-    {"write", py::as_cfunction(py::fastcall_entry<g_type, write>), kFast,
+    {"write", py::as_cfunction(py::held_fastcall_entry<g_type, ViewState, write>), kFast,
      "write($self, data, offset=None)\n--\n\n"
      "Encode `data` and copy it into the data area.\n\n"
      "Encodings (little-endian, no type byte, no padding):\n\n"
@@ -388,7 +388,7 @@ PyMethodDef kMethods[] = {
      "    >>> view.write(\"hé\", 100)     # 03 00 00 00 68 c3 a9 at offset 100\n"
      "    >>> view.tell()\n"
      "    8"},
-    {"seek", py::as_cfunction(py::fastcall_entry<g_type, seek>), kFast,
+    {"seek", py::as_cfunction(py::held_fastcall_entry<g_type, ViewState, seek>), kFast,
      "seek($self, pos=0)\n--\n\n"
      "Move the cursor to data offset `pos` (0 to size(), inclusive).\n\n"
      "seek() without an argument rewinds to 0. Takes no lock.\n\n"
@@ -397,13 +397,13 @@ PyMethodDef kMethods[] = {
      "        the cursor stays where it was.\n"
      "    TypeError: `pos` is not an int (None included).\n"
      "    OverflowError: `pos` is negative."},
-    {"tell", py::as_cfunction(py::noargs_entry<g_type, tell>), METH_NOARGS,
+    {"tell", py::as_cfunction(py::held_noargs_entry<g_type, ViewState, tell>), METH_NOARGS,
      "tell($self)\n--\n\n"
      "Return the cursor, a data offset from 0 to size().\n\n"
      "The next read(), and the next write(), write_mixed() or read_mixed()\n"
      "without an offset, start there. The cursor belongs to this view object\n"
      "alone."},
-    {"read", py::as_cfunction(py::fastcall_entry<g_type, read>), kFast,
+    {"read", py::as_cfunction(py::held_fastcall_entry<g_type, ViewState, read>), kFast,
      "read($self, tag)\n--\n\n"
      "Decode one value at the cursor; move the cursor past it.\n\n"
      "The bytes carry no type, so `tag` names the encoding:\n\n"
@@ -427,7 +427,7 @@ PyMethodDef kMethods[] = {
      "    >>> view.write(42); view.write(\"hi\"); view.seek()\n"
      "    >>> view.read(\"int\"), view.read(\"str\"), view.tell()\n"
      "    (42, 'hi', 14)"},
-    {"read_mixed", py::as_cfunction(py::fastcall_entry<g_type, read_mixed>), kFast,
+    {"read_mixed", py::as_cfunction(py::held_fastcall_entry<g_type, ViewState, read_mixed>), kFast,
      "read_mixed($self, schema, offset=None)\n--\n\n"
      "Decode a run of values described by `schema`; return them as a list.\n\n"
      "`schema` is a list of (type_tag, count) tuples, read in order with the\n"
@@ -451,7 +451,7 @@ PyMethodDef kMethods[] = {
      "    >>> view.write_mixed([1, [2.5, 3.5], \"hi\"], 0)\n"
      "    >>> view.read_mixed([(\"int\", 1), (\"float\", 2), (\"str\", 1)], 0)\n"
      "    [1, [2.5, 3.5], 'hi']"},
-    {"write_mixed", py::as_cfunction(py::fastcall_entry<g_type, write_mixed>), kFast,
+    {"write_mixed", py::as_cfunction(py::held_fastcall_entry<g_type, ViewState, write_mixed>), kFast,
      "write_mixed($self, items, offset=None)\n--\n\n"
      "Encode the values of the list or tuple `items` back to back; write them as one block.\n\n"
      "Each element is encoded as write() encodes it, and an element that is\n"
@@ -473,11 +473,11 @@ PyMethodDef kMethods[] = {
      "    >>> view.write_mixed([7, 0.25, True, \"done\"], offset=1 * 32)\n"
      "    >>> view.read_mixed([(\"i64\", 1), (\"f64\", 1), (\"bool\", 1), (\"str\", 1)], 32)\n"
      "    [7, 0.25, True, 'done']"},
-    {"zero", py::as_cfunction(py::noargs_entry<g_type, zero>), METH_NOARGS,
+    {"zero", py::as_cfunction(py::held_noargs_entry<g_type, ViewState, zero>), METH_NOARGS,
      "zero($self)\n--\n\n"
      "Set every byte of the data area to 0 under the exclusive hold.\n\n"
      "The lock word and the cursor are left as they are."},
-    {"reader_count", py::as_cfunction(py::noargs_entry<g_type, reader_count>), METH_NOARGS,
+    {"reader_count", py::as_cfunction(py::held_noargs_entry<g_type, ViewState, reader_count>), METH_NOARGS,
      "reader_count($self)\n--\n\n"
      "Return the number of shared holds in force, over all processes.\n\n"
      "A snapshot of the lock word (its value when positive, else 0), taken\n"
@@ -485,21 +485,21 @@ PyMethodDef kMethods[] = {
      "a count that stays above 0 while nothing reads is a hold left behind by\n"
      "a process that died. The creator's map() clears it (so does\n"
      "tools/kelparine-inspect --clear-stale-lock)."},
-    {"is_write_locked", py::as_cfunction(py::noargs_entry<g_type, is_write_locked>), METH_NOARGS,
+    {"is_write_locked", py::as_cfunction(py::held_noargs_entry<g_type, ViewState, is_write_locked>), METH_NOARGS,
      "is_write_locked($self)\n--\n\n"
      "Return True if the lock word shows the exclusive hold right now.\n\n"
      "A snapshot (the word equals -1), taken without any hold. True for\n"
      "longer than a write takes means a writer died while holding the lock;\n"
      "the creator's map() clears it."},
-    {"set_lock_timeout", py::as_cfunction(py::fastcall_entry<g_type, set_lock_timeout>), kFast,
+    {"set_lock_timeout", py::as_cfunction(py::held_fastcall_entry<g_type, ViewState, set_lock_timeout>), kFast,
      docs::kSetLockTimeout},
-    {"lock_timeout", py::as_cfunction(py::noargs_entry<g_type, lock_timeout>), METH_NOARGS, docs::kLockTimeout},
-    {"close", py::as_cfunction(py::noargs_entry<g_type, close>), METH_NOARGS, docs::kClose},
-    {"closed", py::as_cfunction(py::noargs_entry<g_type, closed>), METH_NOARGS, docs::kClosed},
-    {"__enter__", py::as_cfunction(py::noargs_entry<g_type, enter_context>), METH_NOARGS, docs::kEnter},
-    {"__exit__", py::as_cfunction(py::fastcall_entry<g_type, exit_context>), kFast, docs::kExit},
-    {"__reduce__", py::as_cfunction(py::noargs_entry<g_type, reduce>), METH_NOARGS, docs::kReduce},
-    {"size", py::as_cfunction(py::noargs_entry<g_type, size>), METH_NOARGS,
+    {"lock_timeout", py::as_cfunction(py::held_noargs_entry<g_type, ViewState, lock_timeout>), METH_NOARGS, docs::kLockTimeout},
+    {"close", py::as_cfunction(py::held_noargs_entry<g_type, ViewState, close>), METH_NOARGS, docs::kClose},
+    {"closed", py::as_cfunction(py::held_noargs_entry<g_type, ViewState, closed>), METH_NOARGS, docs::kClosed},
+    {"__enter__", py::as_cfunction(py::held_noargs_entry<g_type, ViewState, enter_context>), METH_NOARGS, docs::kEnter},
+    {"__exit__", py::as_cfunction(py::held_fastcall_entry<g_type, ViewState, exit_context>), kFast, docs::kExit},
+    {"__reduce__", py::as_cfunction(py::held_noargs_entry<g_type, ViewState, reduce>), METH_NOARGS, docs::kReduce},
+    {"size", py::as_cfunction(py::held_noargs_entry<g_type, ViewState, size>), METH_NOARGS,
      "size($self)\n--\n\n"
      "Return the size of the data area in bytes.\n\n"
      "That is the segment size less the 4-byte lock word; valid offsets run\n"
@@ -550,7 +550,7 @@ PyType_Slot kSlots[] = {
                     "    >>> SharedMemory.remove(\"/telemetry\")")},
     {Py_tp_base, reinterpret_cast<void*>(&PyBaseObject_Type)},
     {Py_tp_methods, kMethods},
-    {Py_tp_repr, reinterpret_cast<void*>(py::repr_entry<repr>)},
+    {Py_tp_repr, reinterpret_cast<void*>(py::held_repr_entry<ViewState, repr>)},
     {0, nullptr},
 };
 

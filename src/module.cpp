@@ -1,6 +1,7 @@
 // Module definition: multi-phase initialisation with a single execution slot that registers
 // the three classes in a fixed order and lists them in __all__.
 #include "mapped_view.hpp"
+#include "object_gate.hpp"
 #include "py/instance.hpp"
 #include "shared_memory.hpp"
 #include "spsc/ring_buffer.hpp"
@@ -26,6 +27,29 @@ PyResult<void> register_class(PyObject* module, const char* name, PyResult<PyTyp
     return {};
 }
 
+// In a child made by os.fork() (multiprocessing's fork start method among them), before it runs
+// any other code: the calls that the parent's other threads had in flight do not exist there.
+PyObject* after_fork_in_child(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
+    ObjectGate::forget_threads_lost_in_fork();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kAfterForkInChild = {"_after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr};
+
+PyResult<void> register_fork_hook() {
+    Ref hook = Ref::steal(PyCFunction_New(&kAfterForkInChild, nullptr));
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    Ref register_at_fork = os ? Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork")) : Ref();
+    Ref args = Ref::steal(PyTuple_New(0));
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!hook || !register_at_fork || !args || !kwargs ||
+        PyDict_SetItemString(kwargs.get(), "after_in_child", hook.get()) != 0)
+        return py::python_error();
+    Ref done = Ref::steal(PyObject_Call(register_at_fork.get(), args.get(), kwargs.get()));
+    if (!done) return py::python_error();
+    return {};
+}
+
 int exec_module(PyObject* module) noexcept {
     return py::guarded_status([&]() -> PyResult<void> {
         if (!PyModule_Check(module)) {
@@ -34,6 +58,7 @@ int exec_module(PyObject* module) noexcept {
         }
         // The one version of the project: meson.build's project(version:), given to the compiler.
         if (PyModule_AddStringConstant(module, "__version__", KELPARINE_VERSION) != 0) return py::python_error();
+        if (auto done = register_fork_hook(); !done) return done;
         if (auto done = register_class(module, "SharedMemory", shared_memory_type()); !done) return done;
         if (auto done = register_class(module, "MappedView", mapped_view_type()); !done) return done;
         return register_class(module, "SpscRingBuffer", spsc_ring_buffer_type());

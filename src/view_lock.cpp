@@ -36,12 +36,11 @@ PyResult<Guard> wait_for(ViewState& view, Attempt&& attempt) {
     const wait::Deadline deadline =
         view.lock_timeout ? wait::Deadline::after_ns(static_cast<std::int64_t>(*view.lock_timeout * 1e9))
                           : wait::Deadline::never();
-    ObjectGate* gates[] = {&view.gate};
-    py::GateHooks hooks(gates, kViewRole, true);  // this view's other calls wait meanwhile
+    py::BusyHooks hooks(view.gate, kViewRole);  // this view's other calls wait meanwhile
     std::optional<Guard> taken;
     auto check = [&](bool& moved) {
         moved = false;
-        if (view.gate.closed()) return wait::Check::Cancelled;  // before any access to the mapping
+        if (view.gate.closed()) return wait::Check::Cancelled;  // closed meanwhile: this call ends
         std::optional<Guard> attempted = attempt(seen);
         if (!attempted) return wait::Check::Wait;
         taken.emplace(std::move(*attempted));

@@ -35,10 +35,10 @@ struct ViewState {
     // from + by is what the bounds checks vouched for.
     void advance(std::uint64_t from, std::uint64_t by) noexcept { cursor.store(from + by, std::memory_order_relaxed); }
 
-    Mapping mapping;  // unmapped by close(), or when the view is deallocated
+    Mapping mapping;  // unmapped once closed and no call is left in it, or when deallocated
     std::string name;
     std::atomic<std::uint64_t> cursor{0};
-    ObjectGate gate;
+    ObjectGate gate{&mapping};  // unmaps when the last call leaves the closed object
     // The bound on each wait for the lock word, in seconds; empty: no bound.
     std::optional<double> lock_timeout;
 };

@@ -1,52 +1,50 @@
-// Hooks for a wait inside a call on one or more view or ring objects: the interpreter lock is
-// given up with each object's gate counting this thread in (so that close() waits for it to
-// leave the mapping alone) and, for a stretch that other calls of the role must not overlap,
-// with the role marked busy; Ctrl-C ends the wait.
+// Stretches of a call on a view or ring object run with the interpreter lock given up and the
+// call's role marked busy, so that other calls of the role from this process's other threads
+// wait until the stretch ends (a long copy, a view's wait for its lock word). The mapping
+// itself is kept by the call's CallHold, not by these.
 #pragma once
-
-#include <span>
 
 #include "../object_gate.hpp"
 #include "../wait/hooks.hpp"
 #include "ref.hpp"
+#include "thread_state.hpp"
 
 namespace kelparine::py {
 
-class GateHooks final : public wait::WaitHooks {
+// Hooks for a wait during which the role stays busy; Ctrl-C ends the wait.
+class BusyHooks final : public wait::WaitHooks {
 public:
-    GateHooks(std::span<ObjectGate* const> gates, ObjectGate::Role role, bool busy) noexcept
-        : gates_(gates), role_(role), busy_(busy) {}
-    GateHooks(const GateHooks&) = delete;
-    GateHooks& operator=(const GateHooks&) = delete;
+    BusyHooks(ObjectGate& gate, ObjectGate::Role role) noexcept : gate_(gate), role_(role) {}
+    BusyHooks(const BusyHooks&) = delete;
+    BusyHooks& operator=(const BusyHooks&) = delete;
 
     void release() noexcept override {
-        for (ObjectGate* gate : gates_) gate->leave_lock(busy_, role_);
+        gate_.mark_busy(role_);
         saved_ = PyEval_SaveThread();
     }
     void reacquire() noexcept override {
-        PyEval_RestoreThread(saved_);
-        for (ObjectGate* gate : gates_) gate->retake_lock(busy_, role_);
+        restore_thread(saved_);
+        gate_.clear_busy(role_);
     }
     bool interrupted() noexcept override { return PyErr_CheckSignals() != 0; }
 
 private:
-    std::span<ObjectGate* const> gates_;
+    ObjectGate& gate_;
     ObjectGate::Role role_;
-    bool busy_;
     PyThreadState* saved_ = nullptr;
 };
 
-// A stretch without the interpreter lock inside a call (a long copy): the role is marked busy
-// and the thread counted in for the scope. Nothing in the scope may touch a Python object.
+// A stretch without the interpreter lock inside a call (a long copy), the role busy for the
+// scope. Nothing in the scope may touch a Python object.
 class LockFreeStretch {
 public:
     LockFreeStretch(ObjectGate& gate, ObjectGate::Role role) noexcept : gate_(gate), role_(role) {
-        gate_.leave_lock(true, role_);
+        gate_.mark_busy(role_);
         saved_ = PyEval_SaveThread();
     }
     ~LockFreeStretch() {
-        PyEval_RestoreThread(saved_);
-        gate_.retake_lock(true, role_);
+        restore_thread(saved_);
+        gate_.clear_busy(role_);
     }
     LockFreeStretch(const LockFreeStretch&) = delete;
     LockFreeStretch& operator=(const LockFreeStretch&) = delete;

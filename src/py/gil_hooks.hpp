@@ -6,6 +6,7 @@
 
 #include "../wait/hooks.hpp"
 #include "ref.hpp"
+#include "thread_state.hpp"
 
 namespace kelparine::py {
 
@@ -16,7 +17,7 @@ public:
     GilHooks& operator=(const GilHooks&) = delete;
 
     void release() noexcept override { saved_ = PyEval_SaveThread(); }
-    void reacquire() noexcept override { PyEval_RestoreThread(saved_); }
+    void reacquire() noexcept override { restore_thread(saved_); }
     // Runs pending signal handlers (in the main thread); true when one raised.
     bool interrupted() noexcept override { return interruptible_ && PyErr_CheckSignals() != 0; }
 

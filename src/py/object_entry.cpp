@@ -1,8 +1,8 @@
 #include "object_entry.hpp"
 
 #include "../wait/idle.hpp"
-#include "gate_hooks.hpp"
 #include "gil_hooks.hpp"
+#include "thread_state.hpp"
 
 namespace kelparine::py {
 
@@ -11,45 +11,34 @@ PyResult<void> closed_error(const char* class_name) noexcept {
     return python_error();
 }
 
+PyResult<void> refuse_closed(const ObjectGate& gate, const char* class_name) noexcept {
+    if (gate.closed()) return closed_error(class_name);
+    return {};
+}
+
 namespace {
 
 // Another thread's stretch without the lock ends after a copy or a lock wait: parked on the
 // gate's word, woken by its end. No deadline: the other call bounds it.
 constexpr wait::ParkSchedule kGateParks{wait::kMillisecond, 0, 20 * wait::kMillisecond};
 
-// Waits, parked on the gate's word, until `done()` holds.
-template <class Done>
-wait::WaitResult wait_on_gate(ObjectGate& gate, wait::WaitHooks& hooks, Done done) noexcept {
-    std::uint32_t seen = gate.load();
-    auto check = [&](bool& moved) {
-        const std::uint32_t now = gate.load();
-        moved = now != seen;
-        seen = now;
-        return done() ? wait::Check::Ready : wait::Check::Wait;
-    };
-    auto park = [&](std::int64_t ns) { return gate.park(seen, ns); };
-    return wait::wait_until(check, park, hooks, wait::Deadline::never(), kGateParks);
-}
-
 }  // namespace
 
-PyResult<void> refuse_closed(const ObjectGate& gate, const char* class_name) noexcept {
-    if (gate.closed()) return closed_error(class_name);
-    return {};
-}
-
-void wait_until_unused(ObjectGate& gate) noexcept {
-    gate.forget_threads_lost_in_fork();
-    if (gate.idle()) return;
-    GilHooks hooks(false);  // not abandoned on Ctrl-C: the object is closed already
-    wait_on_gate(gate, hooks, [&] { return gate.idle(); });
+void wait_for_other_holds(ObjectGate& gate) noexcept {
+    // Checked with the lock held (the list is the lock's); a hold leaving the closed gate
+    // changes the word after this thread read `seen`, so the park cannot miss it.
+    while (gate.held_by_other_threads()) {
+        const std::uint32_t seen = gate.load();
+        PyThreadState* saved = PyEval_SaveThread();
+        gate.park(seen, kGateParks.max_ns);
+        restore_thread(saved);
+    }
 }
 
 namespace detail {
 
 PyResult<void> enter_slow(ObjectGate& gate, ObjectGate::Role role, const char* class_name,
                           const char* lent_message) noexcept {
-    gate.forget_threads_lost_in_fork();
     for (;;) {
         switch (gate.state(role)) {
             case ObjectGate::State::Free: return {};
@@ -59,10 +48,17 @@ PyResult<void> enter_slow(ObjectGate& gate, ObjectGate::Role role, const char* c
                 return python_error();
             case ObjectGate::State::Busy: break;
         }
-        ObjectGate* gates[] = {&gate};
-        GateHooks hooks(gates, role, false);
-        const wait::WaitResult waited =
-            wait_on_gate(gate, hooks, [&] { return gate.state(role) != ObjectGate::State::Busy; });
+        // Parked on the gate's word until the other thread's stretch ends; Ctrl-C ends it.
+        GilHooks hooks;
+        std::uint32_t seen = gate.load();
+        auto check = [&](bool& moved) {
+            const std::uint32_t now = gate.load();
+            moved = now != seen;
+            seen = now;
+            return gate.state(role) != ObjectGate::State::Busy ? wait::Check::Ready : wait::Check::Wait;
+        };
+        auto park = [&](std::int64_t ns) { return gate.park(seen, ns); };
+        const wait::WaitResult waited = wait::wait_until(check, park, hooks, wait::Deadline::never(), kGateParks);
         if (waited.outcome == wait::Outcome::Interrupted) return python_error();
         // Ready: look again with the lock held; the other thread may have started another stretch.
     }

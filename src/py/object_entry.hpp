@@ -1,11 +1,19 @@
-// Entering a call on a view or ring object, with the interpreter lock held: a closed object
-// raises ValueError ("<Class> is closed"), a role lent to a loan raises RuntimeError, and a
-// role that another thread of this process is using without the interpreter lock (a long copy,
-// a view's wait for its lock word) is waited for, with the lock given up, until it is free.
+// Entering a call on a view or ring object, with the interpreter lock held.
+//
+// Every member of these classes is reached through a held entry point: the call keeps a strong
+// reference to its object and a CallHold on its gate from entry to return, so the mapping stays
+// mapped for the whole call however often the body gives the lock up (close() waits for other
+// threads' holds, and the last hold out of a closed object unmaps).
+//
+// Inside, enter() decides whether the call may go ahead: a closed object raises ValueError
+// ("<Class> is closed"), a role lent to a loan raises RuntimeError, and a role that another
+// thread of this process is using without the interpreter lock (a long copy, a view's wait for
+// its lock word) is waited for, with the lock given up, until it is free.
 #pragma once
 
 #include "../object_gate.hpp"
 #include "boundary.hpp"
+#include "instance.hpp"
 
 namespace kelparine::py {
 
@@ -28,9 +36,34 @@ PyResult<void> closed_error(const char* class_name) noexcept;
 // objects are refused.
 PyResult<void> refuse_closed(const ObjectGate& gate, const char* class_name) noexcept;
 
-// After mark_closed(): waits, with the interpreter lock given up, until no thread is inside a
-// call on the object without the lock (each notices the mark within a park slice, or ends its
-// copy). Not abandoned on Ctrl-C: the object is closed already; the signal is handled after.
-void wait_until_unused(ObjectGate& gate) noexcept;
+// After mark_closed(): waits, with the interpreter lock given up, until no other thread holds
+// the object (each notices the mark within a park slice, or ends its copy). The caller's own
+// holds stay: the mapping goes when the last of them ends. Not abandoned on Ctrl-C: the object
+// is closed already; the signal is handled after.
+void wait_for_other_holds(ObjectGate& gate) noexcept;
+
+// The held entry points, for method tables (State has a `gate`).
+template <PyTypeObject*& Type, class State, auto Body>
+PyObject* held_noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
+    if (!check_receiver(self, Type)) return nullptr;
+    const Ref keep = Ref::borrow(self);
+    CallHold hold(payload_of<State>(self).gate);
+    return guarded([&] { return Body(self); });
+}
+
+template <PyTypeObject*& Type, class State, auto Body>
+PyObject* held_fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!check_receiver(self, Type)) return nullptr;
+    const Ref keep = Ref::borrow(self);
+    CallHold hold(payload_of<State>(self).gate);
+    return guarded([&] { return Body(self, args, nargs, kwnames); });
+}
+
+template <class State, auto Body>
+PyObject* held_repr_entry(PyObject* self) noexcept {
+    const Ref keep = Ref::borrow(self);
+    CallHold hold(payload_of<State>(self).gate);
+    return guarded([&] { return Body(self); });
+}
 
 }  // namespace kelparine::py

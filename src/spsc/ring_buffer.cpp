@@ -110,20 +110,21 @@ PyResult<Ref> repr(PyObject* self) {
 PyResult<Ref> close(PyObject* self) {
     RingState& s = state(self);
     if (s.gate.closed()) return Ref::none();
-    s.gate.forget_threads_lost_in_fork();
+    // Checked and marked with the interpreter lock held, as loans are lent: no loan can start
+    // between the check and the mark.
     if (s.gate.any_lent()) {
         PyErr_SetString(PyExc_BufferError,
                         "cannot close SpscRingBuffer: a reserve() or borrow() loan of it is outstanding");
         return py::python_error();
     }
+    const CallHold hold(s.gate);  // the mapping goes when this (or an outer call of this thread) ends
     s.gate.mark_closed();
-    if (!s.gate.idle()) {
+    if (s.gate.held_by_other_threads()) {
         // Threads parked on the ring's words see the mark at once; copies finish their run.
         wait::futex_wake_all(s.ring().tail_word());
         wait::futex_wake_all(s.ring().head_word());
-        py::wait_until_unused(s.gate);
+        py::wait_for_other_holds(s.gate);
     }
-    s.mapping.reset();
     return Ref::none();
 }
 
@@ -152,7 +153,7 @@ PyResult<Ref> exit_context(PyObject* self, PyObject* const* /*args*/, Py_ssize_t
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
-    {"push", py::as_cfunction(py::fastcall_entry<g_type, push>), kFast,
+    {"push", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, push>), kFast,
      "push($self, data)\n--\n\n"
      "Append one message; return True if written, False if there is no room.\n\n"
      "False means the ring lacks room right now and nothing was written: try\n"
@@ -175,7 +176,7 @@ PyMethodDef kMethods[] = {
      "        MappedView.write().\n"
      "    OverflowError, UnicodeEncodeError, ...: as for MappedView.write().\n\n"
      "On any error the ring is left unchanged."},
-    {"pop", py::as_cfunction(py::fastcall_entry<g_type, pop>), kFast,
+    {"pop", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, pop>), kFast,
      "pop($self, tag=None)\n--\n\n"
      "Take the oldest message; None if the ring is empty.\n\n"
      "Without `tag` the payload is returned as bytes. With `tag` ('int',\n"
@@ -196,29 +197,29 @@ PyMethodDef kMethods[] = {
      "    (True, True)\n"
      "    >>> ring.pop(), ring.pop(\"str\")\n"
      "    (b'\\x02\\x00\\x00\\x00hi', 'hi')"},
-    {"used", py::as_cfunction(py::noargs_entry<g_type, used>), METH_NOARGS,
+    {"used", py::as_cfunction(py::held_noargs_entry<g_type, RingState, used>), METH_NOARGS,
      "used($self)\n--\n\n"
      "Return the bytes in use: the unread frames, each 4 + its payload.\n\n"
      "A snapshot of tail - head; under concurrent use it may be stale as soon\n"
      "as it is returned."},
-    {"capacity", py::as_cfunction(py::noargs_entry<g_type, capacity>), METH_NOARGS,
+    {"capacity", py::as_cfunction(py::held_noargs_entry<g_type, RingState, capacity>), METH_NOARGS,
      "capacity($self)\n--\n\n"
      "Return the size of the ring's data area in bytes, from its header.\n\n"
      "A power of two: the segment size less the 24-byte header. It reads 0 on\n"
      "a segment whose creator has not called spsc() yet."},
-    {"free", py::as_cfunction(py::noargs_entry<g_type, free_bytes>), METH_NOARGS,
+    {"free", py::as_cfunction(py::held_noargs_entry<g_type, RingState, free_bytes>), METH_NOARGS,
      "free($self)\n--\n\n"
      "Return the free bytes: capacity() - used(), never below 0.\n\n"
      "A message of n bytes needs n + 4 free bytes."},
-    {"is_empty", py::as_cfunction(py::noargs_entry<g_type, is_empty>), METH_NOARGS,
+    {"is_empty", py::as_cfunction(py::held_noargs_entry<g_type, RingState, is_empty>), METH_NOARGS,
      "is_empty($self)\n--\n\n"
      "Return True if no message is waiting (head equals tail)."},
-    {"is_full", py::as_cfunction(py::noargs_entry<g_type, is_full>), METH_NOARGS,
+    {"is_full", py::as_cfunction(py::held_noargs_entry<g_type, RingState, is_full>), METH_NOARGS,
      "is_full($self)\n--\n\n"
      "Return True if not a single byte is free.\n\n"
      "A ring with 1 to 3 free bytes is not full, yet no push can succeed\n"
      "there: every frame needs at least 4 bytes."},
-    {"pop_mixed", py::as_cfunction(py::fastcall_entry<g_type, pop_mixed>), kFast,
+    {"pop_mixed", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, pop_mixed>), kFast,
      "pop_mixed($self, schema)\n--\n\n"
      "Take the oldest message and decode it by `schema`; None if the ring is empty.\n\n"
      "`schema` is a list of (type_tag, count) tuples, as for\n"
@@ -238,21 +239,21 @@ PyMethodDef kMethods[] = {
      "    True\n"
      "    >>> ring.pop_mixed([(\"i64\", 1), (\"f64\", 2), (\"str\", 1)])\n"
      "    [7, [0.5, 1.5], 'ok']"},
-    {"put", py::as_cfunction(py::fastcall_entry<g_type, put>), kFast, docs::kPut},
-    {"get", py::as_cfunction(py::fastcall_entry<g_type, get>), kFast, docs::kGet},
-    {"get_mixed", py::as_cfunction(py::fastcall_entry<g_type, get_mixed>), kFast, docs::kGetMixed},
+    {"put", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, put>), kFast, docs::kPut},
+    {"get", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, get>), kFast, docs::kGet},
+    {"get_mixed", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, get_mixed>), kFast, docs::kGetMixed},
     {"select", py::as_cfunction(py::static_fastcall_entry<select>), kFast | METH_STATIC, docs::kSelect},
-    {"pop_into", py::as_cfunction(py::fastcall_entry<g_type, pop_into>), kFast, docs::kPopInto},
-    {"get_into", py::as_cfunction(py::fastcall_entry<g_type, get_into>), kFast, docs::kGetInto},
-    {"push_many", py::as_cfunction(py::fastcall_entry<g_type, push_many>), kFast, docs::kPushMany},
-    {"pop_many", py::as_cfunction(py::fastcall_entry<g_type, pop_many>), kFast, docs::kPopMany},
-    {"reserve", py::as_cfunction(py::fastcall_entry<g_type, reserve>), kFast, docs::kReserve},
-    {"borrow", py::as_cfunction(py::fastcall_entry<g_type, borrow>), kFast, docs::kBorrow},
-    {"close", py::as_cfunction(py::noargs_entry<g_type, close>), METH_NOARGS, docs::kClose},
-    {"closed", py::as_cfunction(py::noargs_entry<g_type, closed>), METH_NOARGS, docs::kClosed},
-    {"__enter__", py::as_cfunction(py::noargs_entry<g_type, enter_context>), METH_NOARGS, docs::kEnter},
-    {"__exit__", py::as_cfunction(py::fastcall_entry<g_type, exit_context>), kFast, docs::kExit},
-    {"__reduce__", py::as_cfunction(py::noargs_entry<g_type, reduce>), METH_NOARGS, docs::kReduce},
+    {"pop_into", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, pop_into>), kFast, docs::kPopInto},
+    {"get_into", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, get_into>), kFast, docs::kGetInto},
+    {"push_many", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, push_many>), kFast, docs::kPushMany},
+    {"pop_many", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, pop_many>), kFast, docs::kPopMany},
+    {"reserve", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, reserve>), kFast, docs::kReserve},
+    {"borrow", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, borrow>), kFast, docs::kBorrow},
+    {"close", py::as_cfunction(py::held_noargs_entry<g_type, RingState, close>), METH_NOARGS, docs::kClose},
+    {"closed", py::as_cfunction(py::held_noargs_entry<g_type, RingState, closed>), METH_NOARGS, docs::kClosed},
+    {"__enter__", py::as_cfunction(py::held_noargs_entry<g_type, RingState, enter_context>), METH_NOARGS, docs::kEnter},
+    {"__exit__", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, exit_context>), kFast, docs::kExit},
+    {"__reduce__", py::as_cfunction(py::held_noargs_entry<g_type, RingState, reduce>), METH_NOARGS, docs::kReduce},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -291,7 +292,7 @@ PyType_Slot kSlots[] = {
                     "    >>> SharedMemory.remove(\"/jobs\")")},
     {Py_tp_base, reinterpret_cast<void*>(&PyBaseObject_Type)},
     {Py_tp_methods, kMethods},
-    {Py_tp_repr, reinterpret_cast<void*>(py::repr_entry<repr>)},
+    {Py_tp_repr, reinterpret_cast<void*>(py::held_repr_entry<RingState, repr>)},
     {0, nullptr},
 };
 

@@ -77,7 +77,7 @@ PyResult<bool> lend_room(LoanState& l) {
         l.staged = true;
     }
     l.run_size = l.size;
-    s.gate.lend(Role::Producer);
+    if (!s.gate.lend(Role::Producer)) return std::unexpected(py::closed_error(kClassName).error());
     l.phase = LoanState::Phase::Lent;
     return true;
 }
@@ -100,10 +100,11 @@ PyResult<bool> lend_message(LoanState& l) {
             PyErr_NoMemory();
             return py::python_error();
         }
-        copy_payload(s, l.frame, l.run);
+        copy_payload(s, l.frame, l.run);  // may give the interpreter lock up: close() may run
         l.staged = true;
     }
-    s.gate.lend(Role::Consumer);
+    // Refused once the ring is closed: nothing is consumed, and no loan outlives the mapping.
+    if (!s.gate.lend(Role::Consumer)) return std::unexpected(py::closed_error(kClassName).error());
     l.phase = LoanState::Phase::Lent;
     return true;
 }
@@ -148,6 +149,7 @@ PyResult<Ref> enter_loan(PyObject* self) {
         return py::python_error();
     }
     RingState& s = l.ring_state();
+    const CallHold hold(s.gate);  // the ring's mapping stays for this call, as for the ring's own members
     for (;;) {
         // Refuses a closed ring, and a loan of the role already outstanding (loans do not nest).
         if (auto entered = enter(s, l.role); !entered) return std::unexpected(std::move(entered.error()));

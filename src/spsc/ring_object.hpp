@@ -25,9 +25,9 @@ struct RingState {
         : mapping(std::move(m)), name(std::move(segment_name)) {}
     SpscRing ring() const noexcept { return SpscRing(mapping.base(), mapping.size()); }
 
-    Mapping mapping;  // unmapped by close(), or when the object is deallocated
+    Mapping mapping;  // unmapped once closed and no call is left in it, or when deallocated
     std::string name;
-    ObjectGate gate;
+    ObjectGate gate{&mapping};  // unmaps when the last call leaves the closed object
     WakeLedger producer;  // this object's stores of tail
     WakeLedger consumer;  // this object's stores of head
     // Learned from waits: the peer on the other side delivered without waking us (it only

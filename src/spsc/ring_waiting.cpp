@@ -2,6 +2,7 @@
 // select waits for the first of several rings to hold a message. Waits follow wait::wait_until
 // (spin, then park on the counter's futex word with the interpreter lock given up) and wake
 // the peer as ring_wake.hpp describes.
+#include <memory>
 #include <vector>
 
 #include "../mixed/payload.hpp"
@@ -106,13 +107,16 @@ PyResult<Ref> get_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyResult<Ref> select(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 2> bound;
     if (!py::bind(kSelect, args, nargs, kwnames, bound)) return py::python_error();
-    // A list or tuple of its own (kept alive for the call, whatever the caller does meanwhile).
-    Ref rings = Ref::steal(PySequence_Fast(bound[0], "'rings' must be a list or tuple of SpscRingBuffer"));
+    // A tuple of its own, holding every ring for the whole call: the caller's list may be
+    // cleared or grown by another thread while the wait runs without the interpreter lock.
+    Ref sequence = Ref::steal(PySequence_Fast(bound[0], "'rings' must be a list or tuple of SpscRingBuffer"));
+    if (!sequence) return py::python_error();
+    Ref rings = Ref::steal(PySequence_Tuple(sequence.get()));
     if (!rings) return py::python_error();
     auto timeout = py::to_timeout(bound[1]);
     if (!timeout) return std::unexpected(std::move(timeout.error()));
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(rings.get());
-    PyObject** items = PySequence_Fast_ITEMS(rings.get());
+    const Py_ssize_t count = PyTuple_GET_SIZE(rings.get());
+    PyObject** items = &PyTuple_GET_ITEM(rings.get(), 0);
     std::vector<RingState*> states;
     states.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -125,6 +129,9 @@ PyResult<Ref> select(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
         if (auto open = py::refuse_closed(s.gate, kClassName); !open) return std::unexpected(std::move(open.error()));
         states.push_back(&s);
     }
+    // Each ring's mapping stays for the call, as for a member of the ring itself.
+    std::unique_ptr<CallHold[]> holds(new CallHold[static_cast<std::size_t>(count)]);
+    for (std::size_t i = 0; i < states.size(); ++i) holds[i].attach(states[i]->gate);
     auto waited = wait_for_any_message(states, timeout->deadline);
     if (!waited) return std::unexpected(std::move(waited.error()));
     Ref ready = Ref::steal(PyList_New(0));

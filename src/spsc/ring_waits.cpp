@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "../py/gate_hooks.hpp"
+#include "../py/gil_hooks.hpp"
 #include "../wait/idle.hpp"
 
 namespace kelparine::ring_object {
@@ -25,10 +25,9 @@ PyResult<bool> outcome(const wait::WaitResult& waited) {
 // One side's wait on one ring: `ready(ring, seen)` looks at the counters and reports the
 // watched counter in `seen`; the park is on that counter's word.
 template <class Ready>
-PyResult<bool> wait_on(RingState& s, Role role, const std::uint32_t* word, bool& silent_peer,
+PyResult<bool> wait_on(RingState& s, const std::uint32_t* word, bool& silent_peer,
                        const wait::Deadline& deadline, Ready&& ready) {
-    ObjectGate* gates[] = {&s.gate};
-    py::GateHooks hooks(gates, role, false);
+    py::GilHooks hooks;  // the call's hold keeps the mapping; the role is not marked busy
     const SpscRing ring = s.ring();
     std::uint32_t seen = 0;
     bool first = true;
@@ -52,7 +51,7 @@ PyResult<bool> wait_on(RingState& s, Role role, const std::uint32_t* word, bool&
 }  // namespace
 
 PyResult<bool> wait_for_message(RingState& s, const wait::Deadline& deadline) {
-    return wait_on(s, Role::Consumer, s.ring().tail_word(), s.silent_producer, deadline,
+    return wait_on(s, s.ring().tail_word(), s.silent_producer, deadline,
                    [](const SpscRing& ring, std::uint64_t& watched) {
                        watched = ring.acquire_tail();
                        return watched != ring.own_head();
@@ -61,7 +60,7 @@ PyResult<bool> wait_for_message(RingState& s, const wait::Deadline& deadline) {
 
 PyResult<bool> wait_for_room(RingState& s, std::uint64_t payload_size, const wait::Deadline& deadline) {
     const std::uint64_t frame = payload_size + ring_layout::kLengthSize;
-    return wait_on(s, Role::Producer, s.ring().head_word(), s.silent_consumer, deadline,
+    return wait_on(s, s.ring().head_word(), s.silent_consumer, deadline,
                    [frame](const SpscRing& ring, std::uint64_t& watched) {
                        watched = ring.acquire_head();
                        const std::uint64_t in_use = ring.own_tail() - watched;
@@ -72,17 +71,14 @@ PyResult<bool> wait_for_room(RingState& s, std::uint64_t payload_size, const wai
 }
 
 PyResult<bool> wait_for_any_message(std::span<RingState* const> states, const wait::Deadline& deadline) {
-    std::vector<ObjectGate*> gates;
     std::vector<wait::FutexWatch> watches;
-    gates.reserve(states.size());
     watches.reserve(states.size());
     bool silent = false;
     for (RingState* s : states) {
-        gates.push_back(&s->gate);
         watches.push_back({s->ring().tail_word(), 0});
         silent = silent || s->silent_producer;
     }
-    py::GateHooks hooks(gates, Role::Consumer, false);
+    py::GilHooks hooks;  // the caller holds every ring
     bool first = true;
     bool multi_wait = watches.size() > 1;
     auto check = [&](bool& moved) {

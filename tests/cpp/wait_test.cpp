@@ -1,11 +1,14 @@
 // The waiting machinery without Python: the idle strategy's outcomes, a ring's park-and-wake
 // protocol between two threads (under ThreadSanitizer too), the object gate, batches of frames,
 // and a wait on several futex words at once.
+#include <sys/mman.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
@@ -151,11 +154,10 @@ TEST(RingWake, APublisherSkipsTheWakeOnlyRightAfterItsOwnStore) {
 TEST(ObjectGate, RolesLoansCloseAndParking) {
     ObjectGate gate;
     using Role = ObjectGate::Role;
-    EXPECT_TRUE(gate.free(Role::Producer) && gate.idle());
-    gate.leave_lock(true, Role::Producer);
+    EXPECT_TRUE(gate.free(Role::Producer));
+    gate.mark_busy(Role::Producer);
     EXPECT_EQ(gate.state(Role::Producer), ObjectGate::State::Busy);
     EXPECT_EQ(gate.state(Role::Consumer), ObjectGate::State::Free);
-    EXPECT_FALSE(gate.idle());
     std::atomic<bool> released{false};
     std::thread waiter([&] {
         for (std::uint32_t seen = gate.load(); gate.state(Role::Producer) == ObjectGate::State::Busy; seen = gate.load())
@@ -164,7 +166,7 @@ TEST(ObjectGate, RolesLoansCloseAndParking) {
     });
     std::this_thread::sleep_for(20ms);
     released = true;
-    gate.retake_lock(true, Role::Producer);
+    gate.clear_busy(Role::Producer);
     waiter.join();
     EXPECT_TRUE(gate.lend(Role::Consumer));
     EXPECT_FALSE(gate.lend(Role::Consumer));
@@ -173,6 +175,32 @@ TEST(ObjectGate, RolesLoansCloseAndParking) {
     EXPECT_TRUE(gate.mark_closed());
     EXPECT_FALSE(gate.mark_closed());
     EXPECT_EQ(gate.state(Role::Consumer), ObjectGate::State::Closed);
+    EXPECT_FALSE(gate.lend(Role::Producer));  // never lent once closed
+}
+
+// The mapping outlives close() for as long as a call holds the object: the last hold out of
+// the closed gate unmaps, and a close() in another thread waits for the holds of others.
+TEST(ObjectGate, TheLastHoldOutOfAClosedGateUnmaps) {
+    void* memory = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(memory, MAP_FAILED);
+    Mapping mapping(static_cast<std::byte*>(memory), 4096);
+    ObjectGate gate(&mapping);
+    auto outer = std::make_unique<CallHold>(gate);
+    std::atomic<bool> other_held{true};
+    std::thread other([&] {
+        CallHold inner(gate);
+        EXPECT_TRUE(gate.held_by_other_threads());  // the main thread's hold
+        std::this_thread::sleep_for(20ms);
+        other_held = false;
+    });
+    std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(gate.mark_closed());
+    while (other_held.load()) std::this_thread::yield();
+    other.join();
+    EXPECT_FALSE(gate.held_by_other_threads());
+    EXPECT_TRUE(static_cast<bool>(mapping));  // this thread's own hold keeps it
+    outer.reset();
+    EXPECT_FALSE(static_cast<bool>(mapping));
 }
 
 TEST(Batches, PushAndPopManyFramesBehindOneLoadOfEachCounter) {
