@@ -203,12 +203,13 @@ PyResult<Ref> read_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     const std::uint64_t at = offset->value_or(view.position());
     if (at >= view.data_size())
         return std::unexpected(invalid("read_mixed: no data available at current cursor position"));
-    // Entries are converted before the hold, and the collector is paused around it (decoding
-    // allocates lists): no Python code runs while the hold is in force.
+    // Entries are converted before the hold, and the collector is paused while it is in force
+    // (decoding allocates lists): no Python code runs under the hold. The pause starts once the
+    // hold is taken, as the wait for it gives the interpreter lock up.
     ParsedSchema parsed = ParsedSchema::parse(*schema);
-    py::GcPause no_collection;
     auto hold = hold_shared(view);
     if (!hold) return std::unexpected(std::move(hold.error()));
+    py::GcPause no_collection;  // ends before the hold does
     auto unpacked = unpack_mixed_counted({view.data() + at, view.data_size() - at}, parsed);
     if (!unpacked) return std::unexpected(std::move(unpacked.error()));
     if (!*offset) view.advance(at, unpacked->consumed);
