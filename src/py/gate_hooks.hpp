@@ -20,7 +20,7 @@ public:
 
     void release() noexcept override {
         gate_.mark_busy(role_);
-        saved_ = PyEval_SaveThread();
+        saved_ = save_thread();
     }
     void reacquire() noexcept override {
         restore_thread(saved_);
@@ -31,7 +31,7 @@ public:
 private:
     ObjectGate& gate_;
     ObjectGate::Role role_;
-    PyThreadState* saved_ = nullptr;
+    SavedThread saved_{};
 };
 
 // A stretch without the interpreter lock inside a call (a long copy), the role busy for the
@@ -40,7 +40,7 @@ class LockFreeStretch {
 public:
     LockFreeStretch(ObjectGate& gate, ObjectGate::Role role) noexcept : gate_(gate), role_(role) {
         gate_.mark_busy(role_);
-        saved_ = PyEval_SaveThread();
+        saved_ = save_thread();
     }
     ~LockFreeStretch() {
         restore_thread(saved_);
@@ -52,7 +52,7 @@ public:
 private:
     ObjectGate& gate_;
     ObjectGate::Role role_;
-    PyThreadState* saved_ = nullptr;
+    SavedThread saved_{};
 };
 
 // Copies at least this long give up the interpreter lock while they run: below it, giving the

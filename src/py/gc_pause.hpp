@@ -8,8 +8,8 @@
 //
 // The collector switch is per interpreter, so a pause is made invisible to other threads: it is
 // only in force while its thread holds the interpreter lock. A pause starts with the lock held
-// (after any wait for a hold, not before), and a stretch that gives the lock up inside one is
-// bracketed by a GcPauseSuspension. Pauses nest: a count, touched only under the interpreter
+// (after any wait for a hold, not before), and every stretch that gives the lock up inside one
+// ends it for the stretch (py::save_thread and py::restore_thread). Pauses nest: a count, touched only under the interpreter
 // lock, lets the outermost one switch the collector off and the last to end restore what the
 // program had (a collector the program disabled stays disabled, and a gc.disable() or enable()
 // made by another thread during a suspension is what the pause finds when it resumes).
@@ -36,32 +36,14 @@ inline void end(int pauses) noexcept {
 }
 }  // namespace gc_pause_detail
 
-// Construct only with the interpreter lock held; never give the lock up inside the scope except
-// within a GcPauseSuspension.
+// Construct only with the interpreter lock held; give the lock up inside the scope only through
+// py::save_thread.
 class GcPause {
 public:
     GcPause() noexcept { gc_pause_detail::begin(1); }
     ~GcPause() { gc_pause_detail::end(1); }
     GcPause(const GcPause&) = delete;
     GcPause& operator=(const GcPause&) = delete;
-};
-
-// Ends the pauses in force for a stretch without the interpreter lock, and starts them again
-// after, reading the program's setting afresh. Constructed before the lock is given up and
-// destroyed after it is taken back; with no pause in force it does nothing.
-class GcPauseSuspension {
-public:
-    GcPauseSuspension() noexcept : pauses_(gc_pause_detail::depth) {
-        if (pauses_ != 0) gc_pause_detail::end(pauses_);
-    }
-    ~GcPauseSuspension() {
-        if (pauses_ != 0) gc_pause_detail::begin(pauses_);
-    }
-    GcPauseSuspension(const GcPauseSuspension&) = delete;
-    GcPauseSuspension& operator=(const GcPauseSuspension&) = delete;
-
-private:
-    int pauses_;
 };
 
 }  // namespace kelparine::py

@@ -16,14 +16,14 @@ public:
     GilHooks(const GilHooks&) = delete;
     GilHooks& operator=(const GilHooks&) = delete;
 
-    void release() noexcept override { saved_ = PyEval_SaveThread(); }
+    void release() noexcept override { saved_ = save_thread(); }
     void reacquire() noexcept override { restore_thread(saved_); }
     // Runs pending signal handlers (in the main thread); true when one raised.
     bool interrupted() noexcept override { return interruptible_ && PyErr_CheckSignals() != 0; }
 
 private:
     bool interruptible_;
-    PyThreadState* saved_ = nullptr;
+    SavedThread saved_{};
 };
 
 }  // namespace kelparine::py

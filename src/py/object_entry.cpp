@@ -29,7 +29,7 @@ void wait_for_other_holds(ObjectGate& gate) noexcept {
     // changes the word after this thread read `seen`, so the park cannot miss it.
     while (gate.held_by_other_threads()) {
         const std::uint32_t seen = gate.load();
-        PyThreadState* saved = PyEval_SaveThread();
+        const SavedThread saved = save_thread();
         gate.park(seen, kGateParks.max_ns);
         restore_thread(saved);
     }

@@ -131,7 +131,7 @@ PyResult<Ref> pop_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     RingState& s = state(self);
     if (auto entered = enter(s, Role::Consumer); !entered) return std::unexpected(std::move(entered.error()));
     // No Python code may run between the first look at the frames and the store of head. A long
-    // copy gives the interpreter lock up with the pause suspended (copy_payload_unlocked).
+    // copy gives the interpreter lock up with the pause ended for the stretch (py::save_thread).
     py::GcPause no_collection;
     SpscRing ring = s.ring();
     // The list is made at the most messages the batch can hold, and cut to what was taken.

@@ -32,7 +32,6 @@ void write_frame_unlocked(RingState& state, const FrameSlot& slot, std::span<con
 }
 
 void copy_payload_unlocked(RingState& state, const FrameRef& frame, std::byte* into) noexcept {
-    py::GcPauseSuspension gc_resumed;  // pop_many's pause, off while the lock is given up
     py::LockFreeStretch unlocked(state.gate, Role::Consumer);
     frame.copy_payload(into);
 }
