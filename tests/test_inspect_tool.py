@@ -10,6 +10,7 @@ import pathlib
 import pty
 import re
 import runpy
+import shutil
 import struct
 import subprocess
 import sys
@@ -21,15 +22,19 @@ from conftest import remove_quietly, shm_path, unique_name
 
 TOOL = pathlib.Path(__file__).resolve().parent.parent / "tools" / "kelparine-inspect"
 
+# Where /proc may hide processes from the tool (on some hosts even root cannot read pid 1), it
+# refuses to clear or remove without --force. Tests of what clearing and removing do pass
+# --force, so they run the same everywhere; the refusal has tests of its own.
 
-def run_tool(*args, stdin=subprocess.DEVNULL, input_text=None):
+
+def run_tool(*args, stdin=subprocess.DEVNULL, input_text=None, timeout=30):
     return subprocess.run(
         [sys.executable, str(TOOL), *args],
         stdin=None if input_text is not None else stdin,
         input=input_text,
         capture_output=True,
         text=True,
-        timeout=30,
+        timeout=timeout,
     )
 
 
@@ -71,7 +76,7 @@ def test_does_not_need_kelparine(make_segment):
     assert run_without_kelparine(name, "--view").returncode == 0
     # ... and refuses to clear, leaving the word alone.
     poke(name, "<i", 0, 1)
-    result = run_without_kelparine(name, "--clear-stale-lock", "--yes")
+    result = run_without_kelparine(name, "--clear-stale-lock", "--yes", "--force")
     assert result.returncode == 2 and "needs the kelparine module" in result.stderr
     assert view.reader_count() == 1
 
@@ -230,7 +235,7 @@ def load_tool():
 def test_clear_refuses_without_confirmation(make_segment):
     name, shm = make_segment(4 + 16)
     poke(name, "<i", 0, 2)
-    result = run_tool(name, "--clear-stale-lock")  # stdin is not a terminal
+    result = run_tool(name, "--clear-stale-lock", "--force")  # stdin is not a terminal
     assert result.returncode == 2 and "pass --yes" in result.stderr
     assert "WARNING" in result.stdout
     assert lock_word(name) == 2
@@ -240,9 +245,9 @@ def test_clear_refuses_without_confirmation(make_segment):
 def test_clear_with_yes_unlocks_a_word_left_by_a_dead_process(make_segment, word):
     name, shm = make_segment(4 + 16)  # nobody maps it: whoever set the word is gone
     poke(name, "<i", 0, word)
-    result = run_tool(name, "--clear-stale-lock", "--yes")
+    result = run_tool(name, "--clear-stale-lock", "--yes", "--force")
     assert result.returncode == 0, result.stderr
-    # Certain only when every process could be inspected (not always so, even for root).
+    # "No other process" only where every process could be inspected (not so on every host).
     assert "no other process maps it" in result.stdout or "no process that could be inspected" in result.stdout
     assert f"lock word cleared (was {word})" in result.stdout
     assert lock_word(name) == 0
@@ -256,7 +261,7 @@ def test_clear_names_the_processes_that_still_map_it(make_segment):
     name, shm = make_segment(4 + 16)
     view = shm.map()  # this process maps it
     poke(name, "<i", 0, 1)
-    result = run_tool(name, "--clear-stale-lock", "--yes")
+    result = run_tool(name, "--clear-stale-lock", "--yes", "--force")
     assert result.returncode == 0
     assert f"mapped by: {os.getpid()} " in result.stdout
     assert view.reader_count() == 0
@@ -275,7 +280,7 @@ def test_clear_asks_on_a_terminal(make_segment, answer, cleared):
     controller, terminal = pty.openpty()
     try:
         process = subprocess.Popen(
-            [sys.executable, str(TOOL), name, "--clear-stale-lock"],
+            [sys.executable, str(TOOL), name, "--clear-stale-lock", "--force"],
             stdin=terminal,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
@@ -315,7 +320,7 @@ def test_clear_never_wipes_a_hold_taken_after_the_word_was_read(make_segment, ca
         sys.settrace(lambda frame, *_: {"clear_stale_lock": in_clear, "read_lock_word": in_read}.get(
             frame.f_code.co_name))
         try:
-            status = main([name, "--clear-stale-lock", "--yes"])
+            status = main([name, "--clear-stale-lock", "--yes", "--force"])
         finally:
             sys.settrace(None)
         if taken_at > lines[0]:
@@ -388,9 +393,9 @@ def test_orphans_are_segments_nobody_maps_or_holds_open(mp_context):
         code, found = report("--orphans", prefix.lstrip("/"))
         assert code == 0 and [(o["name"], o["size"], o["uid"]) for o in found] == [(dead, 104, os.getuid())]
         assert found[0]["age_seconds"] >= 0
-        refused = run_tool("--remove-orphans", prefix)  # stdin is not a terminal
+        refused = run_tool("--remove-orphans", prefix, "--force")  # stdin is not a terminal
         assert refused.returncode == 2 and "pass --yes" in refused.stderr and os.path.exists(shm_path(dead))
-        assert report("--remove-orphans", prefix, "--yes") == (0, {"removed": [dead], "skipped": []})
+        assert report("--remove-orphans", prefix, "--yes", "--force") == (0, {"removed": [dead], "skipped": []})
         assert [os.path.exists(shm_path(n)) for n in (mapped, held, dead)] == [True, True, False]
         del view, handle
     finally:
@@ -409,5 +414,107 @@ def test_remove_orphans_skips_a_segment_mapped_meanwhile(make_segment, capsys, m
         return confirm(*args, **kwargs)
 
     monkeypatch.setitem(tool, "confirm", confirm_while_someone_maps)
-    assert tool["main"](["--remove-orphans", name, "--yes", "--json"]) == 0
+    assert tool["main"](["--remove-orphans", name, "--yes", "--force", "--json"]) == 0
     assert json.loads(capsys.readouterr().out) == {"removed": [], "skipped": [name]}
+
+
+# ---------------------------------------------------------------------------------------------
+# Names that are no segment, and processes the tool cannot see
+
+
+# Every mode, with NAME for the planted name; listing modes leave it out rather than refuse.
+MODES = [(["NAME"], False), (["NAME", "--view"], False), (["NAME", "--ring"], False),
+         (["NAME", "--clear-stale-lock", "--yes"], False),
+         ([], True), (["--orphans", "NAME"], True), (["--remove-orphans", "NAME", "--yes", "--force"], True)]
+# Bytes that pass for a consistent ring header and for a held lock word.
+TARGET_BYTES = struct.pack("<QQQ", 7, 7, 64) + bytes(64)
+
+
+@pytest.fixture(params=["symlink", "fifo"])
+def planted(request, tmp_path):
+    """A name in /dev/shm that is no segment: a symbolic link to another file, or a FIFO
+    (which blocks a plain open for reading). Yields the name and the refusal expected."""
+    name, target = unique_name(request.param), tmp_path / "target"
+    target.write_bytes(TARGET_BYTES)
+    if request.param == "symlink":
+        os.symlink(target, shm_path(name))
+    else:
+        os.mkfifo(shm_path(name))
+    yield name, "ELOOP: Too many symbolic links encountered" if request.param == "symlink" else "is a FIFO"
+    os.unlink(shm_path(name))
+    assert target.read_bytes() == TARGET_BYTES
+
+
+@pytest.mark.parametrize("args, listing", MODES, ids=lambda v: " ".join(v) if isinstance(v, list) else None)
+def test_links_and_fifos_are_never_followed_or_read(planted, args, listing):
+    name, refusal = planted
+    result = run_tool(*(name if arg == "NAME" else arg for arg in args), timeout=20)
+    if listing:
+        assert result.returncode == 0 and name not in result.stdout, result.stderr
+    else:
+        assert result.returncode == 2 and result.stdout == ""
+        assert result.stderr.startswith("kelparine-inspect: ") and refusal in result.stderr
+    assert os.path.lexists(shm_path(name))
+
+
+def hidden_from(*wrapper):
+    """Runs the tool under `wrapper` (an unshare command line) where processes are hidden from
+    it; skips where the system does not allow the wrapper."""
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        pytest.skip("needs root and unshare")
+    if subprocess.run([*wrapper, "true"], capture_output=True, timeout=20).returncode != 0:
+        pytest.skip(f"{' '.join(wrapper[:2])} is not allowed here")
+    return lambda *args: subprocess.run([*wrapper, sys.executable, str(TOOL), *args], stdin=subprocess.DEVNULL,
+                                        capture_output=True, text=True, timeout=30)
+
+
+def test_processes_of_another_pid_namespace_are_never_ruled_out():
+    # A container's view: /dev/shm shared, the host's processes absent from its /proc.
+    tool = hidden_from("unshare", "--pid", "--fork", "--mount-proc")
+    prefix = unique_name("unseen")
+    ring_name, view_name = prefix + "-ring", prefix + "-view"
+    try:
+        # This live process maps a ring and a view, and holds the view's lock word.
+        ring = kelparine.SharedMemory.create(ring_name, 24 + 64).spsc()
+        view = kelparine.SharedMemory.create(view_name, 4 + 64).map()
+        poke(view_name, "<i", 0, -1)
+        listed = tool("--orphans", prefix)
+        assert listed.returncode == 0 and "may be in use by processes this tool cannot see" in listed.stdout
+        found = json.loads(tool("--orphans", prefix, "--json").stdout)
+        assert {(o["name"], o["may_be_in_use"]) for o in found} == {(ring_name, True), (view_name, True)}
+        assert json.loads(tool(view_name, "--view", "--json").stdout)["mapped_by_complete"] is False
+        removed = tool("--remove-orphans", prefix, "--yes")
+        assert removed.returncode == 1 and "pass --force" in removed.stderr
+        assert os.path.exists(shm_path(ring_name)) and os.path.exists(shm_path(view_name))
+        cleared = tool(view_name, "--clear-stale-lock", "--yes")
+        assert cleared.returncode == 1 and "refusing to clear" in cleared.stderr
+        assert "certainly" not in cleared.stdout and view.is_write_locked()
+        del ring, view
+    finally:
+        for name in (ring_name, view_name):
+            remove_quietly(name)
+
+
+def test_hidepid_is_a_blind_spot(make_segment):
+    # The same PID namespace, but a /proc that leaves out the processes the caller may not trace.
+    tool = hidden_from("unshare", "--mount", "sh", "-c", 'mount -t proc -o hidepid=2 proc /proc && exec "$@"', "sh")
+    name, shm = make_segment(4 + 16)
+    shm.close()
+    listed = tool("--orphans", name)
+    assert "hidepid=" in listed.stdout and "may be in use by processes this tool cannot see" in listed.stdout
+    removed = tool("--remove-orphans", name, "--yes")
+    assert removed.returncode == 1 and "pass --force" in removed.stderr and os.path.exists(shm_path(name))
+
+
+def test_with_nothing_hidden_it_clears_and_removes_without_force(make_segment, capsys, monkeypatch):
+    tool = load_tool()
+    monkeypatch.setitem(tool, "blind_spots", lambda unreadable: [])
+    name, shm = make_segment(4 + 16)
+    shm.close()
+    poke(name, "<i", 0, 2)
+    assert tool["main"]([name, "--clear-stale-lock", "--yes"]) == 0
+    out = capsys.readouterr().out
+    assert "most likely left by a process that ended" in out and "certainly" not in out
+    assert lock_word(name) == 0
+    assert tool["main"](["--remove-orphans", name, "--yes", "--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["removed"] == [name]
