@@ -28,8 +28,8 @@ struct RingState {
     Mapping mapping;  // unmapped by close(), or when the object is deallocated
     std::string name;
     ObjectGate gate;
-    WakeLedger producer;  // this object's stores of tail
-    WakeLedger consumer;  // this object's stores of head
+    WakeLedger producer;  // this object's waking stores of tail
+    WakeLedger consumer;  // this object's waking stores of head
     // Learned from waits: the peer on the other side delivered without waking us (it only
     // polls, or is not this module), so parks stay short.
     bool silent_producer = false;
