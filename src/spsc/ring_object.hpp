@@ -28,8 +28,8 @@ struct RingState {
     Mapping mapping;  // unmapped once closed and no call is left in it, or when deallocated
     std::string name;
     ObjectGate gate{&mapping};  // unmaps when the last call leaves the closed object
-    WakeLedger producer;  // this object's stores of tail
-    WakeLedger consumer;  // this object's stores of head
+    WakeLedger producer;  // this object's waking stores of tail
+    WakeLedger consumer;  // this object's waking stores of head
     // Learned from waits: the peer on the other side delivered without waking us (it only
     // polls, or is not this module), so parks stay short.
     bool silent_producer = false;

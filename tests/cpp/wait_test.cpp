@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -149,6 +150,57 @@ TEST(RingWake, APublisherSkipsTheWakeOnlyRightAfterItsOwnStore) {
     ledger.record(200, wait::SettleClock::now() - wait::SettleClock::skip_window());
     EXPECT_TRUE(ledger.peer_may_sleep_on(200));   // long enough ago for the peer to park
     EXPECT_LT(wait::SettleClock::skip_window(), wait::SettleClock::settle());
+}
+
+// Runs `steps` on a fresh ring whose counters start at `start`: P put, p push, G get, g pop (the
+// quiet forms store their counter and run no wake decision). Returns whether the last step
+// called FUTEX_WAKE. No store counts as recent, so the clock never excuses a wake-up here.
+bool last_step_wakes(std::string_view steps, std::uint64_t start) {
+    RingMemory memory;
+    std::memcpy(memory.bytes, &start, sizeof start);      // head
+    std::memcpy(memory.bytes + 8, &start, sizeof start);  // tail
+    SpscRing ring = memory.ring();
+    WakeLedger producer, consumer;
+    const std::byte payload[4]{};
+    bool woke = false;
+    for (const char step : steps) {
+        producer.last_reading = consumer.last_reading = WakeLedger::kUnknown;
+        if (step == 'P' || step == 'p') {
+            FrameSlot slot{};
+            EXPECT_TRUE(ring.reserve(sizeof payload, slot).value_or(false));
+            slot.write(payload);
+            if (step == 'p') ring.publish_tail(slot.end());
+            else woke = publish_tail_and_wake(ring, slot.tail, slot.end(), producer);
+        } else {
+            auto peeked = ring.peek();
+            EXPECT_TRUE(peeked && peeked->has_frame);
+            const FrameRef& frame = peeked->frame;
+            if (step == 'g') ring.consume(frame);
+            else woke = publish_head_and_wake(ring, frame.head, frame.head + 4 + frame.length, consumer);
+        }
+    }
+    return woke;
+}
+
+// A waiter parks on the value it watches, which a quiet store may move on without waking it:
+// the next waking publish must then wake it. A publish skips the call only when the value the
+// waiter could be parked on was left by this side's own waking publish.
+TEST(RingWake, AWaiterLeftAsleepByAQuietStoreIsWokenByTheNextWakingPublish) {
+    struct Case {
+        const char* steps;
+        bool wakes;
+    } const cases[] = {
+        {"PgpP", true},    // consumer parked on what put stored; push moved tail on; put wakes it
+        {"pP", true},      // consumer parked on the start; push moved tail on
+        {"PgpgP", true},   // consumer parked on the push's tail
+        {"PgP", true},     // consumer parked on the put's tail, long ago
+        {"PP", false},     // consumer behind: it cannot park before reaching the first put's tail
+        {"PpP", false},    // likewise; the first put moved tail off where the consumer is
+        {"PPPGgG", true},  // producer parked on what pop stored; get wakes it
+    };
+    for (const std::uint64_t start : {std::uint64_t{0}, UINT64_MAX - 11}) {
+        for (const Case& c : cases) EXPECT_EQ(last_step_wakes(c.steps, start), c.wakes) << c.steps << " from " << start;
+    }
 }
 
 TEST(ObjectGate, RolesLoansCloseAndParking) {
