@@ -1,10 +1,10 @@
 // Module definition: multi-phase initialisation with a single execution slot that registers
 // the three classes in a fixed order and lists them in __all__.
-#include "mapped_view.hpp"
-#include "object_gate.hpp"
 #include "py/instance.hpp"
-#include "shared_memory.hpp"
-#include "spsc/ring_buffer.hpp"
+#include "py/object_gate.hpp"
+#include "ring/ring_buffer.hpp"
+#include "segment/shared_memory.hpp"
+#include "view/mapped_view.hpp"
 
 namespace kelparine {
 namespace {

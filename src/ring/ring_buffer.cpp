@@ -1,10 +1,10 @@
 #include "ring_buffer.hpp"
 
+#include "../core/text.hpp"
 #include "../mixed/payload.hpp"
 #include "../mixed/typed_list.hpp"
 #include "../py/args.hpp"
-#include "../shared_memory.hpp"
-#include "../text.hpp"
+#include "../segment/shared_memory.hpp"
 #include "ring_bulk.hpp"
 #include "ring_docs.hpp"
 #include "ring_loans.hpp"

@@ -3,15 +3,15 @@
 #include <cstdint>
 #include <optional>
 
-#include "mapped_view.hpp"
-#include "platform/unix/platform_handle.hpp"
-#include "py/args.hpp"
-#include "py/gil_hooks.hpp"
-#include "py/instance.hpp"
-#include "rwlock.hpp"
-#include "spsc/ring.hpp"
-#include "spsc/ring_buffer.hpp"
-#include "text.hpp"
+#include "../core/platform/unix/platform_handle.hpp"
+#include "../core/rwlock.hpp"
+#include "../core/spsc/ring.hpp"
+#include "../core/text.hpp"
+#include "../py/args.hpp"
+#include "../py/gil_hooks.hpp"
+#include "../py/instance.hpp"
+#include "../ring/ring_buffer.hpp"
+#include "../view/mapped_view.hpp"
 
 namespace kelparine {
 namespace {

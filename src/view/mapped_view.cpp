@@ -3,15 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
-#include "mixed/payload.hpp"
-#include "mixed/typed_list.hpp"
-#include "mixed/value_codec.hpp"
-#include "py/args.hpp"
-#include "shared_memory.hpp"
-#include "py/gate_hooks.hpp"
-#include "py/gc_pause.hpp"
-#include "py/timeout.hpp"
-#include "text.hpp"
+#include "../core/text.hpp"
+#include "../mixed/payload.hpp"
+#include "../mixed/typed_list.hpp"
+#include "../mixed/value_codec.hpp"
+#include "../py/args.hpp"
+#include "../py/gate_hooks.hpp"
+#include "../py/gc_pause.hpp"
+#include "../py/timeout.hpp"
+#include "../segment/shared_memory.hpp"
 #include "view_docs.hpp"
 #include "view_object.hpp"
 

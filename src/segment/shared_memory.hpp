@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "py/boundary.hpp"
+#include "../py/boundary.hpp"
 
 namespace kelparine {
 
