@@ -29,7 +29,7 @@ def rwlock_binary():
     libs = subprocess.run(["pkg-config", "--cflags", "--libs", "benchmark"], capture_output=True, text=True,
                           check=True).stdout.split()
     return compile_cpp(ROOT / "bench" / "cpp" / "rwlock_bench.cpp", BENCH_BUILD / "rwlock_bench",
-                       extra_args=[*libs, "-lpthread"], depends=[ROOT / "src" / "rwlock.hpp"])
+                       extra_args=[*libs, "-lpthread"], depends=[ROOT / "src" / "core" / "rwlock.hpp"])
 
 
 def run_cpp(settings):

@@ -14,7 +14,7 @@
 #include <memory>
 #include <span>
 
-#include "mixed/byte_codec.hpp"
+#include "core/codec/byte_codec.hpp"
 #include "mixed/typed_list.hpp"
 #include "mixed/value_codec.hpp"
 

@@ -9,8 +9,8 @@
 #include <memory>
 #include <string_view>
 
-#include "error.hpp"
-#include "platform/unix/platform_handle.hpp"
+#include "core/error.hpp"
+#include "core/platform/unix/platform_handle.hpp"
 
 namespace {
 

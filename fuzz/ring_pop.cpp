@@ -18,7 +18,7 @@
 #include <memory>
 #include <vector>
 
-#include "spsc/ring.hpp"
+#include "core/spsc/ring.hpp"
 
 namespace {
 

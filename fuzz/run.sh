@@ -28,12 +28,12 @@ mkdir -p "$OUT/artifacts"
 
 build_target() {
     local target=$1
-    local sources=("$ROOT/fuzz/$target.cpp" "$ROOT/src/errno_table.cpp")
+    local sources=("$ROOT/fuzz/$target.cpp" "$ROOT/src/core/errno_table.cpp")
     local extra=()
     case $target in
-        ring_pop) sources+=("$ROOT/src/spsc/ring.cpp") ;;
+        ring_pop) sources+=("$ROOT/src/core/spsc/ring.cpp") ;;
         # The platform handle waits for the sizing lock with the core back-off (sleep_for).
-        names) sources+=("$ROOT/src/platform/unix/platform_handle.cpp" "$ROOT/src/wait/futex.cpp") ;;
+        names) sources+=("$ROOT/src/core/platform/unix/platform_handle.cpp" "$ROOT/src/core/wait/futex.cpp") ;;
         codec)
             sources+=("$ROOT/src/mixed/value_codec.cpp" "$ROOT/src/mixed/typed_list.cpp" "$ROOT/src/py/boundary.cpp"
                      "$ROOT/src/py/args.cpp")
@@ -43,7 +43,8 @@ build_target() {
     esac
     # Rebuild only when a source is newer than the binary.
     local binary="$OUT/$target" newer=0
-    for source in "${sources[@]}" "$ROOT"/src/*.hpp "$ROOT"/src/*/*.hpp "$ROOT"/src/*/*/*.hpp; do
+    for source in "${sources[@]}" "$ROOT"/src/*.hpp "$ROOT"/src/*/*.hpp "$ROOT"/src/*/*/*.hpp \
+        "$ROOT"/src/*/*/*/*.hpp; do
         [ "$source" -nt "$binary" ] && newer=1 && break
     done
     if [ ! -x "$binary" ] || [ $newer -eq 1 ]; then

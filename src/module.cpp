@@ -1,10 +1,11 @@
 // Module definition: multi-phase initialisation with a single execution slot that registers
 // the three classes in a fixed order and lists them in __all__.
-#include "mapped_view.hpp"
-#include "object_gate.hpp"
 #include "py/instance.hpp"
-#include "shared_memory.hpp"
-#include "spsc/ring_buffer.hpp"
+#include "py/object_gate.hpp"
+#include "py/reopen.hpp"
+#include "ring/ring_buffer.hpp"
+#include "segment/shared_memory.hpp"
+#include "view/mapped_view.hpp"
 
 namespace kelparine {
 namespace {
@@ -59,6 +60,8 @@ int exec_module(PyObject* module) noexcept {
         // The one version of the project: meson.build's project(version:), given to the compiler.
         if (PyModule_AddStringConstant(module, "__version__", KELPARINE_VERSION) != 0) return py::python_error();
         if (auto done = register_fork_hook(); !done) return done;
+        // Views and rings pickle as SharedMemory.open(name).<maker>() without knowing that class.
+        py::set_handle_opener(open_handle);
         if (auto done = register_class(module, "SharedMemory", shared_memory_type()); !done) return done;
         if (auto done = register_class(module, "MappedView", mapped_view_type()); !done) return done;
         return register_class(module, "SpscRingBuffer", spsc_ring_buffer_type());

@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "rwlock.hpp"
-#include "spsc/ring.hpp"
+#include "core/rwlock.hpp"
+#include "core/spsc/ring.hpp"
 
 namespace {
 

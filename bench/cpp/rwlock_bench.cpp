@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "rwlock.hpp"
+#include "core/rwlock.hpp"
 
 namespace {
 

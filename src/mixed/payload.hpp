@@ -16,9 +16,9 @@
 #include <span>
 #include <vector>
 
+#include "../core/codec/byte_codec.hpp"
 #include "../py/boundary.hpp"
 #include "../py/buffer_export.hpp"
-#include "byte_codec.hpp"
 #include "typed_list.hpp"
 #include "value_codec.hpp"
 

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
+#include "../core/text.hpp"
 #include "../py/args.hpp"
 #include "../py/saved_exception.hpp"
-#include "../text.hpp"
 
 namespace kelparine {
 namespace {

@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "../text.hpp"
-#include "buffer_format.hpp"
+#include "../core/codec/buffer_format.hpp"
+#include "../core/text.hpp"
 
 namespace kelparine {
 namespace {

@@ -6,9 +6,9 @@
 #include <span>
 #include <string_view>
 
+#include "../core/codec/byte_codec.hpp"
 #include "../py/boundary.hpp"
 #include "../py/buffer_export.hpp"
-#include "byte_codec.hpp"
 
 namespace kelparine {
 

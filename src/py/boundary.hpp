@@ -8,7 +8,7 @@
 #include <new>
 #include <variant>
 
-#include "../error.hpp"
+#include "../core/error.hpp"
 #include "ref.hpp"
 
 namespace kelparine::py {

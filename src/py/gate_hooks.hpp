@@ -4,8 +4,8 @@
 // itself is kept by the call's CallHold, not by these.
 #pragma once
 
-#include "../object_gate.hpp"
-#include "../wait/hooks.hpp"
+#include "../core/wait/hooks.hpp"
+#include "object_gate.hpp"
 #include "ref.hpp"
 #include "thread_state.hpp"
 

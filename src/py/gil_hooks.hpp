@@ -4,7 +4,7 @@
 // and the signal is handled after).
 #pragma once
 
-#include "../wait/hooks.hpp"
+#include "../core/wait/hooks.hpp"
 #include "ref.hpp"
 #include "thread_state.hpp"
 

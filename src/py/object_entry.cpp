@@ -1,6 +1,6 @@
 #include "object_entry.hpp"
 
-#include "../wait/idle.hpp"
+#include "../core/wait/idle.hpp"
 #include "gil_hooks.hpp"
 #include "thread_state.hpp"
 

@@ -11,9 +11,9 @@
 // its lock word) is waited for, with the lock given up, until it is free.
 #pragma once
 
-#include "../object_gate.hpp"
 #include "boundary.hpp"
 #include "instance.hpp"
+#include "object_gate.hpp"
 
 namespace kelparine::py {
 

@@ -3,7 +3,7 @@
 // attempt; infinity is the same as None.
 #pragma once
 
-#include "../wait/deadline.hpp"
+#include "../core/wait/deadline.hpp"
 #include "boundary.hpp"
 
 namespace kelparine::py {

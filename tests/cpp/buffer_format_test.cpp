@@ -9,7 +9,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "mixed/buffer_format.hpp"
+#include "core/codec/buffer_format.hpp"
 
 namespace kelparine {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace {
 

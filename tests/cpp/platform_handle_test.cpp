@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/unix/platform_handle.hpp"
+#include "core/platform/unix/platform_handle.hpp"
 
 // Fault injection. These definitions in the test executable take the place of the C library's
 // for the core library linked into it; unless a test arms them they only forward.

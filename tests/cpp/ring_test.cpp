@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "spsc/ring.hpp"
+#include "core/spsc/ring.hpp"
 
 namespace kelparine {
 namespace {

@@ -1,6 +1,6 @@
 // The lock word on a plain aligned int32: its states, what the observers report, abandoned
 // waits, and a bounded multi-threaded check that writers exclude everyone.
-#include "rwlock.hpp"
+#include "core/rwlock.hpp"
 
 #include <gtest/gtest.h>
 

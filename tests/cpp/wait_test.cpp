@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "object_gate.hpp"
-#include "spsc/ring.hpp"
-#include "spsc/ring_wake.hpp"
-#include "wait/idle.hpp"
+#include "core/spsc/ring.hpp"
+#include "core/spsc/ring_wake.hpp"
+#include "core/wait/idle.hpp"
+#include "py/object_gate.hpp"
 
 namespace kelparine {
 namespace {

@@ -5,13 +5,13 @@
 #include <memory>
 #include <vector>
 
+#include "../core/text.hpp"
 #include "../mixed/payload.hpp"
 #include "../py/args.hpp"
 #include "../py/gate_hooks.hpp"
 #include "../py/timeout.hpp"
-#include "../text.hpp"
+#include "ring_parks.hpp"
 #include "ring_transfer.hpp"
-#include "ring_waits.hpp"
 
 namespace kelparine::ring_object {
 namespace {

@@ -3,8 +3,8 @@
 
 #include <string_view>
 
-#include "platform/unix/owned_fd.hpp"
-#include "py/boundary.hpp"
+#include "../core/platform/unix/owned_fd.hpp"
+#include "../py/boundary.hpp"
 
 namespace kelparine {
 

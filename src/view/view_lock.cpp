@@ -1,11 +1,11 @@
 #include <sched.h>
 
-#include "py/gate_hooks.hpp"
-#include "py/object_entry.hpp"
-#include "py/timeout.hpp"
-#include "text.hpp"
+#include "../core/text.hpp"
+#include "../core/wait/idle.hpp"
+#include "../py/gate_hooks.hpp"
+#include "../py/object_entry.hpp"
+#include "../py/timeout.hpp"
 #include "view_object.hpp"
-#include "wait/idle.hpp"
 
 namespace kelparine::view_object {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "../platform/unix/owned_fd.hpp"
+#include "../core/platform/unix/owned_fd.hpp"
 #include "../py/boundary.hpp"
 
 namespace kelparine {

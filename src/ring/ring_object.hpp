@@ -8,13 +8,13 @@
 #include <new>
 #include <string>
 
-#include "../object_gate.hpp"
-#include "../platform/unix/owned_fd.hpp"
+#include "../core/platform/unix/owned_fd.hpp"
+#include "../core/spsc/ring.hpp"
+#include "../core/spsc/ring_wake.hpp"
 #include "../py/boundary.hpp"
 #include "../py/instance.hpp"
 #include "../py/object_entry.hpp"
-#include "ring.hpp"
-#include "ring_wake.hpp"
+#include "../py/object_gate.hpp"
 
 namespace kelparine::ring_object {
 

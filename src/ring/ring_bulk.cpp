@@ -3,15 +3,15 @@
 // counters.
 #include <algorithm>
 
+#include "../core/text.hpp"
 #include "../mixed/payload.hpp"
 #include "../py/args.hpp"
 #include "../py/gc_pause.hpp"
 #include "../py/timeout.hpp"
 #include "../py/writable_buffer.hpp"
-#include "../text.hpp"
 #include "ring_bulk.hpp"
+#include "ring_parks.hpp"
 #include "ring_transfer.hpp"
-#include "ring_waits.hpp"
 
 namespace kelparine::ring_object {
 namespace {

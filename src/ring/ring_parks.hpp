@@ -6,7 +6,7 @@
 
 #include <span>
 
-#include "../wait/deadline.hpp"
+#include "../core/wait/deadline.hpp"
 #include "ring_object.hpp"
 
 namespace kelparine::ring_object {

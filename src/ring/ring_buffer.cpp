@@ -1,10 +1,10 @@
 #include "ring_buffer.hpp"
 
+#include "../core/text.hpp"
 #include "../mixed/payload.hpp"
 #include "../mixed/typed_list.hpp"
 #include "../py/args.hpp"
-#include "../shared_memory.hpp"
-#include "../text.hpp"
+#include "../py/reopen.hpp"
 #include "ring_bulk.hpp"
 #include "ring_docs.hpp"
 #include "ring_loans.hpp"
@@ -135,7 +135,7 @@ PyResult<Ref> closed(PyObject* self) { return Ref::boolean(state(self).gate.clos
 PyResult<Ref> reduce(PyObject* self) {
     const RingState& s = state(self);
     if (auto open = py::refuse_closed(s.gate, kClassName); !open) return std::unexpected(std::move(open.error()));
-    return reduce_as_made_by(s.name, "spsc");
+    return py::reduce_as_made_by(s.name, "spsc");
 }
 
 PyResult<Ref> enter_context(PyObject* self) {

@@ -3,13 +3,13 @@
 // with block. The loan object is the buffer's exporter and holds the ring object, so the
 // mapping outlives every export; the role stays lent (other calls of the role are refused) until
 // the block ends and no export of the buffer is left.
+#include "../core/text.hpp"
 #include "../py/args.hpp"
 #include "../py/gate_hooks.hpp"
 #include "../py/timeout.hpp"
-#include "../text.hpp"
 #include "ring_loans.hpp"
+#include "ring_parks.hpp"
 #include "ring_transfer.hpp"
-#include "ring_waits.hpp"
 
 namespace kelparine::ring_object {
 namespace {

@@ -1,9 +1,9 @@
-#include "ring_waits.hpp"
+#include "ring_parks.hpp"
 
 #include <vector>
 
+#include "../core/wait/idle.hpp"
 #include "../py/gil_hooks.hpp"
-#include "../wait/idle.hpp"
 
 namespace kelparine::ring_object {
 namespace {

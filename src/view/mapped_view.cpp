@@ -3,15 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
-#include "mixed/payload.hpp"
-#include "mixed/typed_list.hpp"
-#include "mixed/value_codec.hpp"
-#include "py/args.hpp"
-#include "shared_memory.hpp"
-#include "py/gate_hooks.hpp"
-#include "py/gc_pause.hpp"
-#include "py/timeout.hpp"
-#include "text.hpp"
+#include "../core/text.hpp"
+#include "../mixed/payload.hpp"
+#include "../mixed/typed_list.hpp"
+#include "../mixed/value_codec.hpp"
+#include "../py/args.hpp"
+#include "../py/gate_hooks.hpp"
+#include "../py/gc_pause.hpp"
+#include "../py/reopen.hpp"
+#include "../py/timeout.hpp"
 #include "view_docs.hpp"
 #include "view_object.hpp"
 
@@ -298,7 +298,7 @@ PyResult<Ref> closed(PyObject* self) { return Ref::boolean(state(self).gate.clos
 PyResult<Ref> reduce(PyObject* self) {
     auto view = observed(self);
     if (!view) return std::unexpected(std::move(view.error()));
-    return reduce_as_made_by((*view)->name, "map");
+    return py::reduce_as_made_by((*view)->name, "map");
 }
 
 PyResult<Ref> enter_context(PyObject* self) {

@@ -3,15 +3,15 @@
 #include <cstdint>
 #include <optional>
 
-#include "mapped_view.hpp"
-#include "platform/unix/platform_handle.hpp"
-#include "py/args.hpp"
-#include "py/gil_hooks.hpp"
-#include "py/instance.hpp"
-#include "rwlock.hpp"
-#include "spsc/ring.hpp"
-#include "spsc/ring_buffer.hpp"
-#include "text.hpp"
+#include "../core/platform/unix/platform_handle.hpp"
+#include "../core/rwlock.hpp"
+#include "../core/spsc/ring.hpp"
+#include "../core/text.hpp"
+#include "../py/args.hpp"
+#include "../py/gil_hooks.hpp"
+#include "../py/instance.hpp"
+#include "../ring/ring_buffer.hpp"
+#include "../view/mapped_view.hpp"
 
 namespace kelparine {
 namespace {
@@ -485,17 +485,6 @@ py::PyResult<PyTypeObject*> shared_memory_type() noexcept {
     return type;
 }
 
-py::PyResult<py::Ref> reduce_as_made_by(std::string_view name, const char* maker) {
-    // An opener handle, live: it pickles by name, and copy.copy() can call maker on it as it is.
-    auto handle = wrap(PlatformHandle::open(name), false);
-    if (!handle) return handle;
-    Ref operator_module = Ref::steal(PyImport_ImportModule("operator"));
-    if (!operator_module) return py::python_error();
-    Ref make = Ref::steal(PyObject_CallMethod(operator_module.get(), "methodcaller", "s", maker));
-    if (!make) return py::python_error();
-    Ref reduced = Ref::steal(Py_BuildValue("(O(O))", make.get(), handle->get()));
-    if (!reduced) return py::python_error();
-    return reduced;
-}
+py::PyResult<py::Ref> open_handle(std::string_view name) { return wrap(PlatformHandle::open(name), false); }
 
 }  // namespace kelparine

@@ -22,8 +22,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "platform/unix/owned_fd.hpp"
-#include "wait/futex.hpp"
+#include "../core/platform/unix/owned_fd.hpp"
+#include "../core/wait/futex.hpp"
 
 namespace kelparine {
 

@@ -8,12 +8,12 @@
 #include <optional>
 #include <string>
 
-#include "object_gate.hpp"
-#include "platform/unix/owned_fd.hpp"
-#include "py/boundary.hpp"
-#include "py/instance.hpp"
-#include "py/object_entry.hpp"
-#include "rwlock.hpp"
+#include "../core/platform/unix/owned_fd.hpp"
+#include "../core/rwlock.hpp"
+#include "../py/boundary.hpp"
+#include "../py/instance.hpp"
+#include "../py/object_entry.hpp"
+#include "../py/object_gate.hpp"
 
 namespace kelparine::view_object {
 

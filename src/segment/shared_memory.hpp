@@ -1,0 +1,16 @@
+// The SharedMemory class: a handle on one named segment, and the maker of its views.
+#pragma once
+
+#include <string_view>
+
+#include "../py/boundary.hpp"
+
+namespace kelparine {
+
+py::PyResult<PyTypeObject*> shared_memory_type() noexcept;
+
+// A live handle on the segment `name` in the opener's role: SharedMemory.open(name). The
+// module gives it to py::set_handle_opener, through which views and rings pickle.
+py::PyResult<py::Ref> open_handle(std::string_view name);
+
+}  // namespace kelparine
