@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <cxxabi.h>
-
 #include "gc_pause.hpp"
 
 namespace kelparine::py {
@@ -17,7 +15,7 @@ SavedThread save_thread() noexcept {
 void restore_thread(const SavedThread& saved) noexcept {
     try {
         PyEval_RestoreThread(saved.state);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {  // pthread_exit()'s forced unwind (abi::__forced_unwind)
         // Never leaves this handler: ending it would rethrow or end the process.
         for (;;) ::pause();
     }

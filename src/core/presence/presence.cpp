@@ -1,0 +1,191 @@
+#include "presence.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "../platform/unix/owned_fd.hpp"
+
+namespace kelparine::presence {
+
+struct Site {
+    dev_t device;
+    ino_t inode;
+    OwnedFd description;  // this process's own open file description of the segment's file
+    unsigned objects = 0;
+    unsigned role_holders[2] = {0, 0};
+    bool exclusive[2] = {false, false};
+};
+
+namespace {
+
+std::uint64_t g_generation = 0;
+// Every site of the process, one per segment with objects of the process on it.
+std::vector<std::unique_ptr<Site>>& sites() noexcept {
+    static std::vector<std::unique_ptr<Site>> all;
+    return all;
+}
+
+// A new open file description of the file `fd` is open on, with the widest access the file
+// allows this process (an exclusive lock needs write access). -1 on failure.
+int open_again(int fd) noexcept {
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    int again = ::open(path, O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (again < 0) again = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    return again;
+}
+
+// Present through a description of the process's own: -1 when none could be made.
+int present_again(int fd) noexcept {
+    const int again = open_again(fd);
+    // A shared lock conflicts only with an exclusive one, which nobody takes on this byte; a
+    // failure leaves the process absent in others' eyes, never wrong about others.
+    if (again >= 0) (void)try_lock(again, kPresenceByte, LockKind::Shared);
+    return again;
+}
+
+void drop(Site* site) noexcept {
+    auto& all = sites();
+    for (auto it = all.begin(); it != all.end(); ++it) {
+        if (it->get() == site) {
+            all.erase(it);  // closes the description: the kernel drops every lock on it
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+std::uint64_t generation() noexcept { return g_generation; }
+
+RoleHold::RoleHold(RoleHold&& other) noexcept
+    : site_(std::exchange(other.site_, nullptr)), role_(other.role_), generation_(other.generation_) {}
+
+RoleHold& RoleHold::operator=(RoleHold&& other) noexcept {
+    if (this != &other) {
+        release();
+        site_ = std::exchange(other.site_, nullptr);
+        role_ = other.role_;
+        generation_ = other.generation_;
+    }
+    return *this;
+}
+
+void RoleHold::release() noexcept {
+    Site* site = std::exchange(site_, nullptr);
+    // A hold from before a fork belongs to the parent: the child's counts never included it.
+    if (site == nullptr || generation_ != g_generation) return;
+    const auto r = static_cast<unsigned>(role_);
+    if (--site->role_holders[r] == 0) {
+        if (site->description.get() >= 0) unlock(site->description.get(), role_byte(role_));
+        site->exclusive[r] = false;
+    }
+}
+
+Presence Presence::take(int segment_fd) noexcept {
+    struct stat st {};
+    if (::fstat(segment_fd, &st) != 0) return {};
+    Presence presence;
+    for (auto& site : sites()) {
+        if (site->device == st.st_dev && site->inode == st.st_ino) {
+            ++site->objects;
+            presence.site_ = site.get();
+            return presence;
+        }
+    }
+    const int description = present_again(segment_fd);
+    if (description < 0) return {};
+    try {
+        auto site = std::make_unique<Site>(Site{st.st_dev, st.st_ino, OwnedFd(description)});
+        site->objects = 1;
+        presence.site_ = site.get();
+        sites().push_back(std::move(site));
+    } catch (...) {
+        return {};  // out of memory: no presence (the description, if owned, is closed)
+    }
+    return presence;
+}
+
+Presence::Presence(Presence&& other) noexcept : site_(std::exchange(other.site_, nullptr)) {}
+
+Presence& Presence::operator=(Presence&& other) noexcept {
+    if (this != &other) {
+        reset();
+        site_ = std::exchange(other.site_, nullptr);
+    }
+    return *this;
+}
+
+void Presence::reset() noexcept {
+    Site* site = std::exchange(site_, nullptr);
+    if (site != nullptr && --site->objects == 0) drop(site);
+}
+
+std::optional<bool> Presence::others_present() const noexcept {
+    if (site_ == nullptr) return std::nullopt;
+    auto held = held_elsewhere(site_->description.get(), kPresenceByte);
+    if (!held) return std::nullopt;
+    return *held;
+}
+
+std::optional<bool> Presence::role_held(Role role) const noexcept {
+    if (site_ == nullptr) return std::nullopt;
+    if (site_->role_holders[static_cast<unsigned>(role)] != 0) return true;
+    auto held = held_elsewhere(site_->description.get(), role_byte(role));
+    if (!held) return std::nullopt;
+    return *held;
+}
+
+std::optional<bool> Presence::role_held_elsewhere(Role role) const noexcept {
+    if (site_ == nullptr) return std::nullopt;
+    auto held = held_elsewhere(site_->description.get(), role_byte(role));
+    if (!held) return std::nullopt;
+    return *held;
+}
+
+bool Presence::holds_exclusively(Role role) const noexcept {
+    return site_ != nullptr && site_->exclusive[static_cast<unsigned>(role)];
+}
+
+Result<Presence::Taking> Presence::take_role(Role role, LockKind kind, RoleHold& into) const noexcept {
+    const auto r = static_cast<unsigned>(role);
+    if (site_ == nullptr) return Taking::Taken;  // no presence: nothing to take, nothing to check
+    const bool had = into.held();
+    Site& site = *site_;
+    const bool need_lock = site.role_holders[r] == 0 || (kind == LockKind::Exclusive && !site.exclusive[r]);
+    if (need_lock) {
+        // The first holder of the process takes the lock; an exclusive claim converts the
+        // process's shared lock (a description's own locks never conflict with each other).
+        auto locked = try_lock(site.description.get(), role_byte(role), kind);
+        if (!locked) return std::unexpected(std::move(locked.error()));
+        if (!*locked) return Taking::HeldElsewhere;
+        if (kind == LockKind::Exclusive) site.exclusive[r] = true;
+    }
+    if (!had) {
+        into.release();
+        ++site.role_holders[r];
+        into.site_ = site_;
+        into.role_ = role;
+        into.generation_ = g_generation;
+    }
+    return Taking::Taken;
+}
+
+void Presence::after_fork_in_child() noexcept {
+    ++g_generation;
+    for (auto& site : sites()) {
+        // The inherited description stays the parent's (closing this descriptor leaves its
+        // locks with the parent's own); the child is present through one of its own.
+        const int own = present_again(site->description.get());
+        site->description = OwnedFd(own);
+        site->role_holders[0] = site->role_holders[1] = 0;
+        site->exclusive[0] = site->exclusive[1] = false;
+    }
+}
+
+}  // namespace kelparine::presence
