@@ -1,5 +1,6 @@
 // Module definition: multi-phase initialisation with a single execution slot that registers
 // the three classes in a fixed order and lists them in __all__.
+#include "core/presence/presence.hpp"
 #include "py/instance.hpp"
 #include "py/object_gate.hpp"
 #include "py/reopen.hpp"
@@ -29,9 +30,11 @@ PyResult<void> register_class(PyObject* module, const char* name, PyResult<PyTyp
 }
 
 // In a child made by os.fork() (multiprocessing's fork start method among them), before it runs
-// any other code: the calls that the parent's other threads had in flight do not exist there.
+// any other code: the calls that the parent's other threads had in flight do not exist there,
+// and the parent's presence and roles stay the parent's.
 PyObject* after_fork_in_child(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
     ObjectGate::forget_threads_lost_in_fork();
+    presence::Presence::after_fork_in_child();  // the child's own presence; no inherited role
     Py_RETURN_NONE;
 }
 

@@ -35,6 +35,7 @@ MEMBERS = {
         "spsc($self)",
         "close($self)",
         "closed($self)",
+        "others_present($self)",
         "_clear_stale_lock($self, observed)",
     ],
     "MappedView": [
@@ -54,6 +55,7 @@ MEMBERS = {
         "close($self)",
         "closed($self)",
         "size($self)",
+        "others_present($self)",
     ],
     "SpscRingBuffer": [
         "push($self, data)",
@@ -76,6 +78,10 @@ MEMBERS = {
         "borrow($self, timeout=None)",
         "close($self)",
         "closed($self)",
+        "others_present($self)",
+        "has_producer($self)",
+        "has_consumer($self)",
+        "claim_role($self, role)",
     ],
 }
 STATIC = {"create", "open", "remove", "select"}
@@ -168,11 +174,12 @@ def test_class_identity(cls):
 
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
 def test_class_members_are_exactly_the_table(cls):
-    # Nothing but the methods and __repr__: no comparison, hashing, iteration, buffer or
-    # mapping protocol, no properties, no constructor.
+    # Nothing but the methods and __repr__ (and a ring's iteration): no comparison, hashing,
+    # buffer or mapping protocol, no properties, no constructor.
     names = [parse(sig)[0] for sig in MEMBERS[cls.__name__]]
     assert list(k for k in vars(cls) if not k.startswith("__")) == names
-    assert {k for k in vars(cls) if k.startswith("__")} == {"__repr__", "__doc__", "__module__"} | HANDLE_DUNDERS
+    iteration = {"__iter__", "__next__"} if cls is kelparine.SpscRingBuffer else set()
+    assert {k for k in vars(cls) if k.startswith("__")} == {"__repr__", "__doc__", "__module__"} | HANDLE_DUNDERS | iteration
 
 
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
@@ -306,6 +313,7 @@ def valid_arguments(cls, name, seg_name):
         ("SpscRingBuffer", "pop_many"): [1, None],
         ("SpscRingBuffer", "reserve"): [1, 0],
         ("SpscRingBuffer", "borrow"): [0],
+        ("SpscRingBuffer", "claim_role"): ["producer"],
     }[(cls, name)]
 
 

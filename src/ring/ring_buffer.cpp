@@ -125,6 +125,7 @@ PyResult<Ref> close(PyObject* self) {
         wait::futex_wake_all(s.ring().head_word());
         py::wait_for_other_holds(s.gate);
     }
+    leave_segment(s);  // no other thread is inside; this thread's outer calls see the mark
     return Ref::none();
 }
 
@@ -254,6 +255,13 @@ PyMethodDef kMethods[] = {
     {"__enter__", py::as_cfunction(py::held_noargs_entry<g_type, RingState, enter_context>), METH_NOARGS, docs::kEnter},
     {"__exit__", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, exit_context>), kFast, docs::kExit},
     {"__reduce__", py::as_cfunction(py::held_noargs_entry<g_type, RingState, reduce>), METH_NOARGS, docs::kReduce},
+    {"others_present", py::as_cfunction(py::held_noargs_entry<g_type, RingState, others_present>), METH_NOARGS,
+     docs::kOthersPresent},
+    {"has_producer", py::as_cfunction(py::held_noargs_entry<g_type, RingState, has_producer>), METH_NOARGS,
+     docs::kHasProducer},
+    {"has_consumer", py::as_cfunction(py::held_noargs_entry<g_type, RingState, has_consumer>), METH_NOARGS,
+     docs::kHasConsumer},
+    {"claim_role", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, claim_role>), kFast, docs::kClaimRole},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -293,6 +301,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_base, reinterpret_cast<void*>(&PyBaseObject_Type)},
     {Py_tp_methods, kMethods},
     {Py_tp_repr, reinterpret_cast<void*>(py::held_repr_entry<RingState, repr>)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(next_message)},
     {0, nullptr},
 };
 
@@ -314,10 +324,10 @@ py::PyResult<PyTypeObject*> spsc_ring_buffer_type() noexcept {
     return py::make_type(ring_object::g_type, ring_object::kSpec);
 }
 
-py::PyResult<py::Ref> new_spsc_ring_buffer(Mapping mapping, std::string_view name) {
+py::PyResult<py::Ref> new_spsc_ring_buffer(Mapping mapping, std::string_view name, presence::Presence presence) {
     auto type = spsc_ring_buffer_type();
     if (!type) return std::unexpected(std::move(type.error()));
-    return py::new_instance<ring_object::RingState>(*type, std::move(mapping), std::string(name));
+    return py::new_instance<ring_object::RingState>(*type, std::move(mapping), std::string(name), std::move(presence));
 }
 
 }  // namespace kelparine

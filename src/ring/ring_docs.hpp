@@ -229,4 +229,39 @@ inline constexpr const char kReduce[] =
     "ring afresh in the opener's role: the header is used as it is found, never\n"
     "reset. Pending messages stay where they are.";
 
+inline constexpr const char kOthersPresent[] =
+    "others_present($self)\n--\n\n"
+    "Return True if another live process has this ring's segment open or mapped.\n\n"
+    "Presence is kept by the kernel (a lock on the segment's file, see the layouts\n"
+    "page): a process that ends, however it ends, is no longer present. Programs\n"
+    "that follow the byte layout without this module hold no presence. Returns None\n"
+    "when this process cannot tell (it could not open the segment's file again).";
+
+inline constexpr const char kHasProducer[] =
+    "has_producer($self)\n--\n\n"
+    "Return True if a live process (this one included) holds the producer role.\n\n"
+    "A process takes the role with its first producing call on the ring (push,\n"
+    "put, push_many, reserve) and holds it until its last ring object on the\n"
+    "segment that took it is closed or collected, or until it ends. None when\n"
+    "this process cannot tell.";
+
+inline constexpr const char kHasConsumer[] =
+    "has_consumer($self)\n--\n\n"
+    "Return True if a live process (this one included) holds the consumer role.\n\n"
+    "A process takes the role with its first consuming call on the ring (pop,\n"
+    "get, borrow, pop_many, select, ...) and holds it as has_producer() says.\n"
+    "None when this process cannot tell.";
+
+inline constexpr const char kClaimRole[] =
+    "claim_role($self, role)\n--\n\n"
+    "Take the 'producer' or 'consumer' role of this ring exclusively.\n\n"
+    "Opt-in checking of the one-producer-one-consumer contract: while this\n"
+    "process holds the role (until its ring objects that took it are closed, or\n"
+    "it ends), a producing (consuming) call from another live process raises\n"
+    "RuntimeError and changes nothing. Objects of this process share the role.\n\n"
+    "Raises:\n"
+    "    ValueError: `role` is not 'producer' or 'consumer'.\n"
+    "    RuntimeError: another live process holds the role now, or this process\n"
+    "        cannot hold presence on the segment.";
+
 }  // namespace kelparine::ring_object::docs

@@ -1,14 +1,16 @@
 // The SpscRingBuffer object's own state, shared by the files that implement its members: the
 // mapping, the segment's name (for pickling and messages), the gate that keeps calls of one
 // role from overlapping once they give the interpreter lock up, and what each side knows for
-// its wake-up decisions.
+// its wake-up decisions, and its presence on the segment with the roles its calls took.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <new>
 #include <string>
 
 #include "../core/platform/unix/owned_fd.hpp"
+#include "../core/presence/presence.hpp"
 #include "../core/spsc/ring.hpp"
 #include "../core/spsc/ring_wake.hpp"
 #include "../py/boundary.hpp"
@@ -21,8 +23,8 @@ namespace kelparine::ring_object {
 using Role = ObjectGate::Role;
 
 struct RingState {
-    RingState(Mapping m, std::string segment_name) noexcept
-        : mapping(std::move(m)), name(std::move(segment_name)) {}
+    RingState(Mapping m, std::string segment_name, presence::Presence p) noexcept
+        : mapping(std::move(m)), name(std::move(segment_name)), presence(std::move(p)) {}
     SpscRing ring() const noexcept { return SpscRing(mapping.base(), mapping.size()); }
 
     Mapping mapping;  // unmapped once closed and no call is left in it, or when deallocated
@@ -30,6 +32,14 @@ struct RingState {
     ObjectGate gate{&mapping};  // unmaps when the last call leaves the closed object
     WakeLedger producer;  // this object's waking stores of tail
     WakeLedger consumer;  // this object's waking stores of head
+    // This process's presence on the segment, and the roles this object's calls took (the
+    // first producing or consuming call takes its role; close() releases both).
+    presence::Presence presence;
+    presence::RoleHold roles[2];
+    // Whether a live process was seen holding each role: a wait ends at the peer's end of file
+    // only after the peer was seen (a consumer started before its producer waits for it).
+    // Relaxed: waits of several threads may set it; it only ever becomes true.
+    std::atomic<bool> role_seen[2] = {false, false};
     // Learned from waits: the peer on the other side delivered without waking us (it only
     // polls, or is not this module), so parks stay short.
     bool silent_producer = false;
@@ -57,8 +67,16 @@ inline RingState& state(PyObject* self) noexcept { return py::payload_of<RingSta
 
 inline constexpr const char kClassName[] = "SpscRingBuffer";
 
+inline presence::Role as_presence_role(Role role) noexcept { return static_cast<presence::Role>(role); }
+inline Role peer_of(Role role) noexcept { return role == Role::Producer ? Role::Consumer : Role::Producer; }
+
+// Takes `role` for this object (RuntimeError when another live process holds it exclusively,
+// or, for an exclusive claim, at all), and looks at the peer role once: a peer seen now makes
+// a later wait end at its end of file.
+py::PyResult<void> take_role(RingState& ring, Role role, presence::LockKind kind) noexcept;
+
 // With the interpreter lock: whether a producer (consumer) call may go ahead; see
-// py/object_entry.hpp.
+// py/object_entry.hpp. The call then holds its role.
 [[gnu::always_inline]] inline py::PyResult<void> enter(RingState& ring, Role role) noexcept {
     static constexpr const char* kLent[] = {
         "a reserve() loan of this ring object is outstanding (its with block is running, or a buffer made "
@@ -66,7 +84,12 @@ inline constexpr const char kClassName[] = "SpscRingBuffer";
         "a borrow() loan of this ring object is outstanding (its with block is running, or a buffer made "
         "from it is still alive)",
     };
-    return py::enter(ring.gate, role, kClassName, kLent[static_cast<int>(role)]);
+    if (auto open = py::enter(ring.gate, role, kClassName, kLent[static_cast<int>(role)]); !open) [[unlikely]]
+        return open;
+    // Once per object and role (and again after a fork): no system call while it is held.
+    if (!ring.roles[static_cast<int>(role)].held()) [[unlikely]]
+        return take_role(ring, role, presence::LockKind::Shared);
+    return {};
 }
 
 // The type object, created once per process.
@@ -77,5 +100,13 @@ py::PyResult<py::Ref> put(PyObject* self, PyObject* const* args, Py_ssize_t narg
 py::PyResult<py::Ref> get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 py::PyResult<py::Ref> get_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 py::PyResult<py::Ref> select(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Presence and roles (ring_presence.cpp).
+py::PyResult<py::Ref> others_present(PyObject* self);
+py::PyResult<py::Ref> has_producer(PyObject* self);
+py::PyResult<py::Ref> has_consumer(PyObject* self);
+py::PyResult<py::Ref> claim_role(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* next_message(PyObject* self) noexcept;
+// close()'s last step: the object's roles and presence end.
+void leave_segment(RingState& ring) noexcept;
 
 }  // namespace kelparine::ring_object

@@ -12,46 +12,91 @@ using py::PyResult;
 
 constexpr std::uint32_t low_half(std::uint64_t counter) noexcept { return static_cast<std::uint32_t>(counter); }
 
-PyResult<bool> outcome(const wait::WaitResult& waited) {
+// Whether the peer role a wait needs has ended: held by no live process, after this object
+// saw it held. Looked at before each park (a system call, made only once the peer has stopped
+// keeping pace), and before the ring is read again: a message the peer published before it
+// ended is always seen first.
+class PeerWatch {
+public:
+    PeerWatch(RingState& s, Role peer) noexcept : s_(s), peer_(peer) {}
+    bool gone() const noexcept { return gone_; }
+    void look() noexcept {
+        const std::optional<bool> held = s_.presence.role_held(as_presence_role(peer_));
+        if (!held) return;  // presence unknown: a wait never ends for it
+        std::atomic<bool>& seen = s_.role_seen[static_cast<int>(peer_)];
+        if (*held) {
+            seen.store(true, std::memory_order_relaxed);
+        } else if (seen.load(std::memory_order_relaxed)) {
+            gone_ = true;
+        }
+    }
+
+private:
+    RingState& s_;
+    Role peer_;
+    bool gone_ = false;
+};
+
+// Ready: true; timed out: false; the peer gone: EOFError for a consumer, BrokenPipeError for a
+// producer (as a pipe's ends report it).
+PyResult<bool> outcome(const wait::WaitResult& waited, RingState& s, Role waiting_role) {
     switch (waited.outcome) {
         case wait::Outcome::Ready: return true;
         case wait::Outcome::TimedOut: return false;
         case wait::Outcome::Interrupted: return py::python_error();
         case wait::Outcome::Cancelled: break;
     }
-    return std::unexpected(py::closed_error(kClassName).error());
+    if (s.gate.closed()) return std::unexpected(py::closed_error(kClassName).error());
+    // Reported once per peer: the next wait waits for a peer to come (a restarted producer,
+    // a new consumer), as a wait started before its first peer does.
+    s.role_seen[static_cast<int>(peer_of(waiting_role))].store(false, std::memory_order_relaxed);
+    if (waiting_role == Role::Consumer) {
+        PyErr_SetString(PyExc_EOFError,
+                        "the ring's producer is gone: no live process holds its producer role, and every "
+                        "message it published has been taken");
+    } else {
+        PyErr_SetString(PyExc_BrokenPipeError,
+                        "the ring's consumer is gone: no live process holds its consumer role, so the "
+                        "message could never be taken");
+    }
+    return py::python_error();
 }
 
 // One side's wait on one ring: `ready(ring, seen)` looks at the counters and reports the
 // watched counter in `seen`; the park is on that counter's word.
 template <class Ready>
-PyResult<bool> wait_on(RingState& s, const std::uint32_t* word, bool& silent_peer,
+PyResult<bool> wait_on(RingState& s, Role role, const std::uint32_t* word, bool& silent_peer,
                        const wait::Deadline& deadline, Ready&& ready) {
     py::GilHooks hooks;  // the call's hold keeps the mapping; the role is not marked busy
     const SpscRing ring = s.ring();
+    PeerWatch peer(s, peer_of(role));
     std::uint32_t seen = 0;
     bool first = true;
     auto check = [&](bool& moved) {
-        // Before any access to the mapping: close() unmaps once nobody is counted in.
         if (s.gate.closed()) return wait::Check::Cancelled;
         std::uint64_t watched = 0;
         const bool is_ready = ready(ring, watched);
         moved = !first && low_half(watched) != seen;
         seen = low_half(watched);
         first = false;
-        return is_ready ? wait::Check::Ready : wait::Check::Wait;
+        if (is_ready) return wait::Check::Ready;
+        return peer.gone() ? wait::Check::Cancelled : wait::Check::Wait;
     };
-    auto park = [&](std::int64_t ns) { return wait::futex_wait(word, seen, ns); };
+    auto park = [&](std::int64_t ns) {
+        peer.look();
+        if (peer.gone()) return wait::FutexResult::Changed;  // the next check reports it
+        return wait::futex_wait(word, seen, ns);
+    };
     const wait::WaitResult waited =
         wait::wait_until(check, park, hooks, deadline, silent_peer ? kSilentPeerParks : kWakingPeerParks);
     if (waited.found_without_wake) silent_peer = true;
-    return outcome(waited);
+    return outcome(waited, s, role);
 }
 
 }  // namespace
 
 PyResult<bool> wait_for_message(RingState& s, const wait::Deadline& deadline) {
-    return wait_on(s, s.ring().tail_word(), s.silent_producer, deadline,
+    return wait_on(s, Role::Consumer, s.ring().tail_word(), s.silent_producer, deadline,
                    [](const SpscRing& ring, std::uint64_t& watched) {
                        watched = ring.acquire_tail();
                        return watched != ring.own_head();
@@ -60,7 +105,7 @@ PyResult<bool> wait_for_message(RingState& s, const wait::Deadline& deadline) {
 
 PyResult<bool> wait_for_room(RingState& s, std::uint64_t payload_size, const wait::Deadline& deadline) {
     const std::uint64_t frame = payload_size + ring_layout::kLengthSize;
-    return wait_on(s, s.ring().head_word(), s.silent_consumer, deadline,
+    return wait_on(s, Role::Producer, s.ring().head_word(), s.silent_consumer, deadline,
                    [frame](const SpscRing& ring, std::uint64_t& watched) {
                        watched = ring.acquire_head();
                        const std::uint64_t in_use = ring.own_tail() - watched;
@@ -70,17 +115,23 @@ PyResult<bool> wait_for_room(RingState& s, std::uint64_t payload_size, const wai
                    });
 }
 
-PyResult<bool> wait_for_any_message(std::span<RingState* const> states, const wait::Deadline& deadline) {
+PyResult<bool> wait_for_any_message(std::span<RingState* const> states, const wait::Deadline& deadline,
+                                    std::vector<bool>& ended) {
     std::vector<wait::FutexWatch> watches;
+    std::vector<PeerWatch> producers;
     watches.reserve(states.size());
+    producers.reserve(states.size());
     bool silent = false;
     for (RingState* s : states) {
         watches.push_back({s->ring().tail_word(), 0});
+        producers.emplace_back(*s, Role::Producer);
         silent = silent || s->silent_producer;
     }
+    ended.assign(states.size(), false);
     py::GilHooks hooks;  // the caller holds every ring
     bool first = true;
     bool multi_wait = watches.size() > 1;
+    // A ring whose producer is gone is ready too: its get() then reports the end of file.
     auto check = [&](bool& moved) {
         moved = false;
         for (RingState* s : states) {
@@ -92,12 +143,19 @@ PyResult<bool> wait_for_any_message(std::span<RingState* const> states, const wa
             const std::uint64_t tail = ring.acquire_tail();
             moved = moved || (!first && low_half(tail) != watches[i].expected);
             watches[i].expected = low_half(tail);
-            any = any || tail != ring.own_head();
+            ended[i] = producers[i].gone();
+            any = any || tail != ring.own_head() || ended[i];
         }
         first = false;
         return any ? wait::Check::Ready : wait::Check::Wait;
     };
     auto park = [&](std::int64_t ns) {
+        bool any_gone = false;
+        for (PeerWatch& producer : producers) {
+            producer.look();
+            any_gone = any_gone || producer.gone();
+        }
+        if (any_gone) return wait::FutexResult::Changed;
         if (watches.empty()) return wait::sleep_for(ns);
         if (multi_wait) {
             bool unsupported = false;
@@ -111,7 +169,13 @@ PyResult<bool> wait_for_any_message(std::span<RingState* const> states, const wa
     };
     const wait::WaitResult waited =
         wait::wait_until(check, park, hooks, deadline, silent ? kSilentPeerParks : kWakingPeerParks);
-    return outcome(waited);
+    switch (waited.outcome) {
+        case wait::Outcome::Ready: return true;
+        case wait::Outcome::TimedOut: return false;
+        case wait::Outcome::Interrupted: return py::python_error();
+        case wait::Outcome::Cancelled: break;  // only ever for a closed ring
+    }
+    return std::unexpected(py::closed_error(kClassName).error());
 }
 
 }  // namespace kelparine::ring_object

@@ -1,10 +1,12 @@
 // Waiting on ring objects with the interpreter lock given up: for a message, for room, or for
 // a message in any of several rings. Each returns true when the ring is ready (look again
 // with the lock held: another thread may have been first), false when the deadline passed;
-// errors: the object was closed meanwhile (ValueError), or a signal handler raised.
+// errors: the object was closed meanwhile (ValueError), the peer is gone (EOFError waiting
+// for a message, BrokenPipeError waiting for room), or a signal handler raised.
 #pragma once
 
 #include <span>
+#include <vector>
 
 #include "../core/wait/deadline.hpp"
 #include "ring_object.hpp"
@@ -14,6 +16,8 @@ namespace kelparine::ring_object {
 py::PyResult<bool> wait_for_message(RingState& state, const wait::Deadline& deadline);
 // Room for a frame of `payload_size` bytes (which must fit the capacity).
 py::PyResult<bool> wait_for_room(RingState& state, std::uint64_t payload_size, const wait::Deadline& deadline);
-py::PyResult<bool> wait_for_any_message(std::span<RingState* const> states, const wait::Deadline& deadline);
+// `ended[i]`: the i-th ring's producer is gone (the ring is ready for its end of file).
+py::PyResult<bool> wait_for_any_message(std::span<RingState* const> states, const wait::Deadline& deadline,
+                                        std::vector<bool>& ended);
 
 }  // namespace kelparine::ring_object

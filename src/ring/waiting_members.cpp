@@ -127,12 +127,18 @@ PyResult<Ref> select(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
         }
         RingState& s = state(items[i]);
         if (auto open = py::refuse_closed(s.gate, kClassName); !open) return std::unexpected(std::move(open.error()));
+        // A selecting process consumes: it holds the consumer role (and so sees its producer).
+        if (!s.roles[static_cast<int>(Role::Consumer)].held()) {
+            if (auto taken = take_role(s, Role::Consumer, presence::LockKind::Shared); !taken)
+                return std::unexpected(std::move(taken.error()));
+        }
         states.push_back(&s);
     }
     // Each ring's mapping stays for the call, as for a member of the ring itself.
     std::unique_ptr<CallHold[]> holds(new CallHold[static_cast<std::size_t>(count)]);
     for (std::size_t i = 0; i < states.size(); ++i) holds[i].attach(states[i]->gate);
-    auto waited = wait_for_any_message(states, timeout->deadline);
+    std::vector<bool> ended;
+    auto waited = wait_for_any_message(states, timeout->deadline, ended);
     if (!waited) return std::unexpected(std::move(waited.error()));
     Ref ready = Ref::steal(PyList_New(0));
     if (!ready) return py::python_error();
@@ -140,7 +146,8 @@ PyResult<Ref> select(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     for (Py_ssize_t i = 0; i < count; ++i) {
         const RingState& s = *states[static_cast<std::size_t>(i)];
         if (auto open = py::refuse_closed(s.gate, kClassName); !open) return std::unexpected(std::move(open.error()));
-        if (!s.ring().is_empty() && PyList_Append(ready.get(), items[i]) != 0) return py::python_error();
+        const bool is_ready = !s.ring().is_empty() || ended[static_cast<std::size_t>(i)];
+        if (is_ready && PyList_Append(ready.get(), items[i]) != 0) return py::python_error();
     }
     return ready;
 }

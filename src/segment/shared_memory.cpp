@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "../core/platform/unix/platform_handle.hpp"
+#include "../core/presence/presence.hpp"
 #include "../core/rwlock.hpp"
 #include "../core/spsc/ring.hpp"
 #include "../core/text.hpp"
@@ -20,9 +21,18 @@ using py::PyResult;
 using py::Ref;
 
 struct SharedMemoryState {
-    SharedMemoryState(PlatformHandle h, bool creator) noexcept : handle(std::move(h)), is_creator(creator) {}
+    SharedMemoryState(PlatformHandle h, bool creator) noexcept
+        : handle(std::move(h)), is_creator(creator), presence(presence::Presence::take(handle.fd())) {}
+    // Every object of the segment is present on it (this handle until close()), and so are
+    // the views and rings made from it, with their own presence.
+    presence::Presence make_presence() const noexcept { return presence::Presence::take(handle.fd()); }
+    void close() noexcept {
+        handle.close();
+        presence.reset();
+    }
     PlatformHandle handle;
     bool is_creator;
+    presence::Presence presence;
 };
 
 PyTypeObject* g_type = nullptr;
@@ -149,7 +159,7 @@ PyResult<Ref> map(PyObject* self) {
     // A creator clears the word on every map(), without looking: this is how holds left
     // behind by a process that died are cleared. Openers never write it.
     if (s->is_creator) ShmRwLock(mapping.base()).init_unlocked();
-    return new_mapped_view(std::move(mapping), s->handle.name());
+    return new_mapped_view(std::move(mapping), s->handle.name(), s->make_presence());
 }
 
 PyResult<Ref> spsc(PyObject* self) {
@@ -164,7 +174,7 @@ PyResult<Ref> spsc(PyObject* self) {
     // On failure the mapping is released by its owner as we return.
     if (auto ready = SpscRing::init(mapping->base(), mapping->size(), s.is_creator); !ready)
         return py::fail(std::move(ready.error()));
-    return new_spsc_ring_buffer(std::move(*mapping), s.handle.name());
+    return new_spsc_ring_buffer(std::move(*mapping), s.handle.name(), s.make_presence());
 }
 
 PyResult<Ref> name(PyObject* self) {
@@ -180,11 +190,19 @@ PyResult<Ref> size(PyObject* self) {
 }
 
 PyResult<Ref> close(PyObject* self) {
-    state(self).handle.close();
+    state(self).close();
     return Ref::none();
 }
 
 PyResult<Ref> closed(PyObject* self) { return Ref::boolean(!state(self).handle.is_open()); }
+
+PyResult<Ref> others_present(PyObject* self) {
+    auto live = open_state(self);
+    if (!live) return std::unexpected(std::move(live.error()));
+    const std::optional<bool> present = (*live)->presence.others_present();
+    if (!present) return Ref::none();
+    return Ref::boolean(*present);
+}
 
 PyResult<Ref> enter_context(PyObject* self) {
     if (auto live = open_state(self); !live) return std::unexpected(std::move(live.error()));
@@ -197,7 +215,7 @@ PyResult<Ref> exit_context(PyObject* self, PyObject* const* /*args*/, Py_ssize_t
         PyErr_SetString(PyExc_TypeError, "__exit__() takes no keyword arguments");
         return py::python_error();
     }
-    state(self).handle.close();
+    state(self).close();
     return Ref::none();
 }
 
@@ -398,6 +416,16 @@ PyMethodDef kMethods[] = {
     {"__reduce__", py::as_cfunction(py::noargs_entry<g_type, reduce>), METH_NOARGS,
      "__reduce__($self, /)\n--\n\n"
      "Pickle by name: unpickling calls SharedMemory.open(name) (the opener role)."},
+    {"others_present", py::as_cfunction(py::noargs_entry<g_type, others_present>), METH_NOARGS,
+     "others_present($self)\n--\n\n"
+     "Return True if another live process has this segment open or mapped.\n\n"
+     "Every process with a handle, view or ring of the segment is present on\n"
+     "it; the kernel ends that presence when the process ends, however it ends\n"
+     "(a lock on the segment's file, far beyond its data: see the layouts page).\n"
+     "Programs that follow the byte layouts without this module hold no\n"
+     "presence. Returns None when this process cannot tell (it could not open\n"
+     "the segment's file again). Raises ValueError \"SharedMemory is closed\"\n"
+     "after close()."},
     {"_clear_stale_lock", py::as_cfunction(py::fastcall_entry<g_type, clear_stale_lock>),
      METH_FASTCALL | METH_KEYWORDS,
      "_clear_stale_lock($self, observed)\n--\n\n"

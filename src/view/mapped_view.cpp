@@ -288,10 +288,19 @@ PyResult<Ref> close(PyObject* self) {
     const CallHold hold(view.gate);  // the mapping goes when this (or an outer call of this thread) ends
     if (!view.gate.mark_closed()) return Ref::none();
     py::wait_for_other_holds(view.gate);
+    view.presence.reset();
     return Ref::none();
 }
 
 PyResult<Ref> closed(PyObject* self) { return Ref::boolean(state(self).gate.closed()); }
+
+PyResult<Ref> others_present(PyObject* self) {
+    auto view = observed(self);
+    if (!view) return std::unexpected(std::move(view.error()));
+    const std::optional<bool> present = (*view)->presence.others_present();
+    if (!present) return Ref::none();
+    return Ref::boolean(*present);
+}
 
 // Pickled as its segment's name: unpickled, SharedMemory.open(name).map(), a new mapping in the
 // opener's role (the lock word is never reset), with its own cursor at 0.
@@ -505,6 +514,8 @@ PyMethodDef kMethods[] = {
      "Return the size of the data area in bytes.\n\n"
      "That is the segment size less the 4-byte lock word; valid offsets run\n"
      "from 0 to size() - 1."},
+    {"others_present", py::as_cfunction(py::held_noargs_entry<g_type, ViewState, others_present>), METH_NOARGS,
+     docs::kOthersPresent},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -572,10 +583,10 @@ py::PyResult<PyTypeObject*> mapped_view_type() noexcept {
     return py::make_type(view_object::g_type, view_object::kSpec);
 }
 
-py::PyResult<py::Ref> new_mapped_view(Mapping mapping, std::string_view name) {
+py::PyResult<py::Ref> new_mapped_view(Mapping mapping, std::string_view name, presence::Presence presence) {
     auto type = mapped_view_type();
     if (!type) return std::unexpected(std::move(type.error()));
-    return py::new_instance<view_object::ViewState>(*type, std::move(mapping), std::string(name));
+    return py::new_instance<view_object::ViewState>(*type, std::move(mapping), std::string(name), std::move(presence));
 }
 
 }  // namespace kelparine

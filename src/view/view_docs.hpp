@@ -54,4 +54,12 @@ inline constexpr const char kReduce[] =
     "segment afresh in the opener's role: the lock word is never reset. The new\n"
     "view's cursor starts at 0 and it has no lock timeout.";
 
+inline constexpr const char kOthersPresent[] =
+    "others_present($self)\n--\n\n"
+    "Return True if another live process has this view's segment open or mapped.\n\n"
+    "Presence is kept by the kernel (a lock on the segment's file, see the layouts\n"
+    "page): a process that ends, however it ends, is no longer present. Programs\n"
+    "that follow the byte layout without this module hold no presence. Returns None\n"
+    "when this process cannot tell.";
+
 }  // namespace kelparine::view_object::docs

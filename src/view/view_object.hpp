@@ -9,6 +9,7 @@
 #include <string>
 
 #include "../core/platform/unix/owned_fd.hpp"
+#include "../core/presence/presence.hpp"
 #include "../core/rwlock.hpp"
 #include "../py/boundary.hpp"
 #include "../py/instance.hpp"
@@ -24,7 +25,8 @@ inline constexpr const char kClassName[] = "MappedView";
 // Invariant: 0 <= cursor <= data_size(). The cursor is changed only with the interpreter lock
 // held, so relaxed atomics suffice.
 struct ViewState {
-    ViewState(Mapping m, std::string segment_name) noexcept : mapping(std::move(m)), name(std::move(segment_name)) {}
+    ViewState(Mapping m, std::string segment_name, presence::Presence p) noexcept
+        : mapping(std::move(m)), name(std::move(segment_name)), presence(std::move(p)) {}
 
     ShmRwLock lock() const noexcept { return ShmRwLock(mapping.base()); }
     std::byte* data() const noexcept { return mapping.base() + RWLOCK_SIZE; }
@@ -39,6 +41,7 @@ struct ViewState {
     std::string name;
     std::atomic<std::uint64_t> cursor{0};
     ObjectGate gate{&mapping};  // unmaps when the last call leaves the closed object
+    presence::Presence presence;  // this process's presence on the segment, until close()
     // The bound on each wait for the lock word, in seconds; empty: no bound.
     std::optional<double> lock_timeout;
 };

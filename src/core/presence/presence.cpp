@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <utility>
@@ -17,7 +19,8 @@ struct Site {
     ino_t inode;
     OwnedFd description;  // this process's own open file description of the segment's file
     unsigned objects = 0;
-    unsigned role_holders[2] = {0, 0};
+    // Relaxed atomics: changed only by serialised callers, but read by waits of other threads.
+    std::atomic<unsigned> role_holders[2] = {0, 0};
     bool exclusive[2] = {false, false};
 };
 
@@ -81,7 +84,7 @@ void RoleHold::release() noexcept {
     // A hold from before a fork belongs to the parent: the child's counts never included it.
     if (site == nullptr || generation_ != g_generation) return;
     const auto r = static_cast<unsigned>(role_);
-    if (--site->role_holders[r] == 0) {
+    if (site->role_holders[r].fetch_sub(1, std::memory_order_relaxed) == 1) {
         if (site->description.get() >= 0) unlock(site->description.get(), role_byte(role_));
         site->exclusive[r] = false;
     }
@@ -101,12 +104,16 @@ Presence Presence::take(int segment_fd) noexcept {
     const int description = present_again(segment_fd);
     if (description < 0) return {};
     try {
-        auto site = std::make_unique<Site>(Site{st.st_dev, st.st_ino, OwnedFd(description)});
+        auto site = std::make_unique<Site>();
+        site->device = st.st_dev;
+        site->inode = st.st_ino;
+        site->description = OwnedFd(description);
         site->objects = 1;
         presence.site_ = site.get();
         sites().push_back(std::move(site));
     } catch (...) {
-        return {};  // out of memory: no presence (the description, if owned, is closed)
+        ::close(description);  // out of memory: no presence
+        return {};
     }
     return presence;
 }
@@ -135,7 +142,7 @@ std::optional<bool> Presence::others_present() const noexcept {
 
 std::optional<bool> Presence::role_held(Role role) const noexcept {
     if (site_ == nullptr) return std::nullopt;
-    if (site_->role_holders[static_cast<unsigned>(role)] != 0) return true;
+    if (site_->role_holders[static_cast<unsigned>(role)].load(std::memory_order_relaxed) != 0) return true;
     auto held = held_elsewhere(site_->description.get(), role_byte(role));
     if (!held) return std::nullopt;
     return *held;
@@ -157,7 +164,8 @@ Result<Presence::Taking> Presence::take_role(Role role, LockKind kind, RoleHold&
     if (site_ == nullptr) return Taking::Taken;  // no presence: nothing to take, nothing to check
     const bool had = into.held();
     Site& site = *site_;
-    const bool need_lock = site.role_holders[r] == 0 || (kind == LockKind::Exclusive && !site.exclusive[r]);
+    const bool need_lock = site.role_holders[r].load(std::memory_order_relaxed) == 0 ||
+                           (kind == LockKind::Exclusive && !site.exclusive[r]);
     if (need_lock) {
         // The first holder of the process takes the lock; an exclusive claim converts the
         // process's shared lock (a description's own locks never conflict with each other).
@@ -168,7 +176,7 @@ Result<Presence::Taking> Presence::take_role(Role role, LockKind kind, RoleHold&
     }
     if (!had) {
         into.release();
-        ++site.role_holders[r];
+        site.role_holders[r].fetch_add(1, std::memory_order_relaxed);
         into.site_ = site_;
         into.role_ = role;
         into.generation_ = g_generation;
@@ -183,7 +191,8 @@ void Presence::after_fork_in_child() noexcept {
         // locks with the parent's own); the child is present through one of its own.
         const int own = present_again(site->description.get());
         site->description = OwnedFd(own);
-        site->role_holders[0] = site->role_holders[1] = 0;
+        site->role_holders[0].store(0, std::memory_order_relaxed);
+        site->role_holders[1].store(0, std::memory_order_relaxed);
         site->exclusive[0] = site->exclusive[1] = false;
     }
 }
