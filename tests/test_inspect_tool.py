@@ -342,6 +342,7 @@ def test_clear_never_wipes_a_hold_taken_after_the_word_was_read(make_segment, ca
 def test_a_hold_no_process_maps_is_stale(make_segment, word, mapped):
     name, shm = make_segment(4 + 16)
     view = shm.map() if mapped else None
+    shm.close()  # an open handle is present on the segment: unmapped means unused here
     poke(name, "<i", 0, word)
     code, data = report(name, "--view")
     assert data["view"]["stale"] is not mapped and code == (0 if mapped and word >= -1 else 1)
@@ -474,9 +475,13 @@ def test_processes_of_another_pid_namespace_are_never_ruled_out():
     prefix = unique_name("unseen")
     ring_name, view_name = prefix + "-ring", prefix + "-view"
     try:
-        # This live process maps a ring and a view, and holds the view's lock word.
-        ring = kelparine.SharedMemory.create(ring_name, 24 + 64).spsc()
-        view = kelparine.SharedMemory.create(view_name, 4 + 64).map()
+        # This live process maps a ring and a view with plain mmap, as a program that ignores
+        # the presence convention would (so it is present on neither), and holds the view's lock.
+        maps = []
+        for name, size in ((ring_name, 24 + 64), (view_name, 4 + 64)):
+            kelparine.SharedMemory.create(name, size).close()
+            with open(shm_path(name), "r+b") as file:
+                maps.append(mmap.mmap(file.fileno(), 0))
         poke(view_name, "<i", 0, -1)
         listed = tool("--orphans", prefix)
         assert listed.returncode == 0 and "may be in use by processes this tool cannot see" in listed.stdout
@@ -488,8 +493,9 @@ def test_processes_of_another_pid_namespace_are_never_ruled_out():
         assert os.path.exists(shm_path(ring_name)) and os.path.exists(shm_path(view_name))
         cleared = tool(view_name, "--clear-stale-lock", "--yes")
         assert cleared.returncode == 1 and "refusing to clear" in cleared.stderr
-        assert "certainly" not in cleared.stdout and view.is_write_locked()
-        del ring, view
+        assert "certainly" not in cleared.stdout and lock_word(view_name) == -1
+        for mapping in maps:
+            mapping.close()
     finally:
         for name in (ring_name, view_name):
             remove_quietly(name)
@@ -518,3 +524,108 @@ def test_with_nothing_hidden_it_clears_and_removes_without_force(make_segment, c
     assert lock_word(name) == 0
     assert tool["main"](["--remove-orphans", name, "--yes", "--json"]) == 0
     assert json.loads(capsys.readouterr().out)["removed"] == [name]
+
+
+# ---------------------------------------------------------------------------------------------
+# Presence: processes that hold the convention's locks, taken here in plain Python
+
+PRESENCE, PRODUCER, CONSUMER = 2**62, 2**62 + 1, 2**62 + 2
+SHARED, EXCLUSIVE = 0, 1  # F_RDLCK, F_WRLCK
+HOLD_LOCKS = """
+import fcntl, os, struct, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_CLOEXEC)  # a description of its own, never mapped
+for spec in sys.argv[2:]:
+    byte, kind = map(int, spec.split(":"))
+    fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", kind, os.SEEK_SET, byte, 1, 0))
+print("ready", flush=True)
+sys.stdin.read()
+"""
+
+
+@pytest.fixture
+def holder():
+    """holder(name, (byte, kind), ...) starts a process that holds those locks on the segment
+    and waits; every one is killed afterwards."""
+    children = []
+
+    def start(name, *locks):
+        child = subprocess.Popen([sys.executable, "-c", HOLD_LOCKS, shm_path(name), *(f"{b}:{k}" for b, k in locks)],
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        children.append(child)
+        assert child.stdout.readline() == "ready\n"
+        return child
+
+    yield start
+    for child in children:
+        child.kill()
+        child.wait(30)
+
+
+def unused_segment(make_segment, size):
+    """A segment no object of this process keeps open, so that only the holders are present."""
+    name, shm = make_segment(size)
+    shm.close()
+    return name
+
+
+def test_presence_rules_out_orphans_across_pid_namespaces(make_segment, holder):
+    tool = hidden_from("unshare", "--pid", "--fork", "--mount-proc")
+    name = unused_segment(make_segment, 24 + 64)
+    child = holder(name, (PRESENCE, SHARED))  # invisible to the tool's /proc
+    assert json.loads(tool("--orphans", name, "--json").stdout) == []
+    kept = tool("--remove-orphans", name, "--yes", "--force")
+    assert kept.returncode == 0 and os.path.exists(shm_path(name)), kept.stdout + kept.stderr
+    assert json.loads(tool(name, "--json").stdout)["present"] is True
+    child.kill()  # SIGKILL: the kernel drops its locks
+    child.wait(30)
+    found = json.loads(tool("--orphans", name, "--json").stdout)
+    assert [(o["name"], o["present"], o["may_be_in_use"]) for o in found] == [(name, False, True)]
+    # What is left to --force: programs that ignore the convention, which this /proc cannot show.
+    refused = tool("--remove-orphans", name, "--yes")
+    assert refused.returncode == 1 and "ignore the presence convention" in refused.stderr
+    assert json.loads(tool("--remove-orphans", name, "--yes", "--force", "--json").stdout)["removed"] == [name]
+    assert not os.path.exists(shm_path(name))
+
+
+HELD = {"none": "not held", "shared": "held shared", "exclusive": "held exclusively"}
+
+
+@pytest.mark.parametrize(
+    "locks, present, producer, consumer",
+    [
+        ([], False, "none", "none"),
+        ([(PRESENCE, SHARED)], True, "none", "none"),
+        ([(PRESENCE, SHARED), (PRODUCER, SHARED)], True, "shared", "none"),
+        ([(PRESENCE, SHARED), (PRODUCER, EXCLUSIVE), (CONSUMER, SHARED)], True, "exclusive", "shared"),
+        ([(PRESENCE, SHARED), (CONSUMER, EXCLUSIVE)], True, "none", "exclusive"),
+    ],
+)
+def test_presence_and_ring_roles_are_shown(make_segment, holder, locks, present, producer, consumer):
+    name = unused_segment(make_segment, 24 + 64)
+    poke(name, "<QQQ", 0, 0, 0, 64)  # an empty ring's header
+    if locks:
+        holder(name, *locks)
+    code, data = report(name, "--ring")
+    assert code == 0 and (data["present"], data["producer_role"], data["consumer_role"]) == (present, producer, consumer)
+    text = run_tool(name, "--ring").stdout
+    assert f"other processes present: {'yes' if present else 'no'}" in text
+    assert f"roles: producer {HELD[producer]}, consumer {HELD[consumer]}" in text
+
+
+def test_a_present_process_may_hold_the_word(make_segment, holder, capsys, monkeypatch):
+    tool = load_tool()
+    monkeypatch.setitem(tool, "blind_spots", lambda unreadable: [])  # /proc complete: only presence tells
+    name = unused_segment(make_segment, 4 + 16)
+    poke(name, "<i", 0, -1)
+    child = holder(name, (PRESENCE, SHARED))  # alive, not mapping it
+    assert tool["main"]([name, "--view", "--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["view"]["stale"] is False
+    assert tool["main"]([name, "--clear-stale-lock", "--yes"]) == 1
+    assert "other processes are present" in capsys.readouterr().err and lock_word(name) == -1
+    assert tool["main"]([name, "--clear-stale-lock", "--yes", "--force"]) == 0 and lock_word(name) == 0
+    poke(name, "<i", 0, -1)
+    child.kill()
+    child.wait(30)
+    assert tool["main"]([name, "--view"]) == 1
+    assert "stale: no process is present on it" in capsys.readouterr().out
+    assert tool["main"]([name, "--clear-stale-lock", "--yes"]) == 0 and lock_word(name) == 0
