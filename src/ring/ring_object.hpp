@@ -40,6 +40,9 @@ struct RingState {
     // only after the peer was seen (a consumer started before its producer waits for it).
     // Relaxed: waits of several threads may set it; it only ever becomes true.
     std::atomic<bool> role_seen[2] = {false, false};
+    // While the peer is unseen, each side's calls look for it at most this often (settle
+    // ticks): a short-lived peer whose messages never made this side wait is still seen.
+    std::int64_t next_peer_look[2] = {0, 0};
     // Learned from waits: the peer on the other side delivered without waking us (it only
     // polls, or is not this module), so parks stay short.
     bool silent_producer = false;
@@ -75,6 +78,9 @@ inline Role peer_of(Role role) noexcept { return role == Role::Producer ? Role::
 // a later wait end at its end of file.
 py::PyResult<void> take_role(RingState& ring, Role role, presence::LockKind kind) noexcept;
 
+// A call of `role` whose peer is still unseen: looks for it, about once a millisecond at most.
+void look_for_peer(RingState& ring, Role role) noexcept;
+
 // With the interpreter lock: whether a producer (consumer) call may go ahead; see
 // py/object_entry.hpp. The call then holds its role.
 [[gnu::always_inline]] inline py::PyResult<void> enter(RingState& ring, Role role) noexcept {
@@ -89,6 +95,8 @@ py::PyResult<void> take_role(RingState& ring, Role role, presence::LockKind kind
     // Once per object and role (and again after a fork): no system call while it is held.
     if (!ring.roles[static_cast<int>(role)].held()) [[unlikely]]
         return take_role(ring, role, presence::LockKind::Shared);
+    if (!ring.role_seen[static_cast<int>(peer_of(role))].load(std::memory_order_relaxed)) [[unlikely]]
+        look_for_peer(ring, role);
     return {};
 }
 

@@ -85,7 +85,9 @@ PyResult<bool> wait_on(RingState& s, Role role, const std::uint32_t* word, bool&
     auto park = [&](std::int64_t ns) {
         peer.look();
         if (peer.gone()) return wait::FutexResult::Changed;  // the next check reports it
-        return wait::futex_wait(word, seen, ns);
+        const wait::FutexResult parked = wait::futex_wait(word, seen, ns);
+        if (parked == wait::FutexResult::Changed) peer.look();  // woken, most likely by a live peer
+        return parked;
     };
     const wait::WaitResult waited =
         wait::wait_until(check, park, hooks, deadline, silent_peer ? kSilentPeerParks : kWakingPeerParks);

@@ -1,6 +1,7 @@
 // Presence and roles on a ring: which live processes produce and consume, an exclusive claim
 // of a role for those who want the one-producer-one-consumer contract checked, and iteration
 // that ends at the producer's end of file.
+#include "../core/wait/clock.hpp"
 #include "../py/args.hpp"
 #include "ring_object.hpp"
 
@@ -49,10 +50,19 @@ PyResult<void> take_role(RingState& ring, Role role, presence::LockKind kind) no
         return py::python_error();
     }
     // One look at the peer: seen now, a later wait ends at the peer's end of file.
+    ring.next_peer_look[static_cast<int>(role)] = 0;
+    look_for_peer(ring, role);
+    return {};
+}
+
+void look_for_peer(RingState& ring, Role role) noexcept {
+    const std::int64_t now = wait::SettleClock::now();
+    std::int64_t& next = ring.next_peer_look[static_cast<int>(role)];
+    if (now - next < 0) return;
+    next = now + wait::SettleClock::about_a_millisecond();
     const Role peer = peer_of(role);
     if (ring.presence.role_held(as_presence_role(peer)).value_or(false))
         ring.role_seen[static_cast<int>(peer)].store(true, std::memory_order_relaxed);
-    return {};
 }
 
 PyResult<Ref> others_present(PyObject* self) {

@@ -12,6 +12,8 @@
 // as it keeps them. after_fork_in_child() gives every segment a description of the child's own
 // with the child's presence, closes the inherited one (the parent's locks stay the parent's),
 // and forgets the roles: the child takes its own at its first producing or consuming call.
+// Until the child has done so (right after fork, before it runs anything else), a lock the
+// parent takes on the shared description is held through the child's copy too.
 //
 // Presence is best effort: where the file cannot be opened again (no /proc), an object has no
 // presence, its tests answer "unknown", and waits behave as they would without presence.

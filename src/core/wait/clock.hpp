@@ -49,6 +49,8 @@ public:
     }
     static std::int64_t settle() noexcept { return counter() ? 60'000 : 20 * kMicrosecond; }
     static std::int64_t skip_window() noexcept { return counter() ? 15'000 : 5 * kMicrosecond; }
+    // Roughly a millisecond (0.5 to 2 ms for counters of 1 to 4 GHz), for rate limits.
+    static std::int64_t about_a_millisecond() noexcept { return counter() ? 2'000'000 : kMillisecond; }
 
 private:
     static bool counter() noexcept {
