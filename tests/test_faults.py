@@ -10,6 +10,7 @@ import signal
 import struct
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -140,6 +141,142 @@ def test_mapping_by_an_opener_does_not_clear_a_dead_hold(mp_context, big_view):
     SM.open(name).map()
     assert _word(name) == -1
     shm.map()
+    assert _word(name) == 0
+
+
+# ---------------------------------------------------------------------------------------------
+# Stale holds recovered on request: only when no other process is present, none maps the
+# segment as far as /proc shows, and no other thread of this process is in a call on it
+
+ALONE = "; no other process is present on the segment, "
+STALE_NOTE = ALONE + "so the hold is likely stale: set_lock_timeout(..., recover_stale=True) recovers it"
+LIVE_NOTE = "; other processes are present on the segment, so the hold may be live"
+
+
+def _timed_out(call):
+    with pytest.raises(TimeoutError) as info:
+        call()
+    message = str(info.value)
+    assert message.startswith("timed out after ") and "--clear-stale-lock" in message
+    return message
+
+
+@pytest.mark.parametrize("mode, waiting_call", [
+    ("exclusive", lambda view: view.read_range(0, 1)),
+    ("shared", lambda view: view.write(b"\x07", 0)),
+])
+def test_hold_of_killed_process_is_cleared_only_with_recover_stale(mp_context, big_view, mode, waiting_call):
+    name, _, view = big_view
+    _kill_while_holding(mp_context, name, view, mode)
+    held = _word(name)
+    view.set_lock_timeout(0.2)
+    assert _timed_out(lambda: waiting_call(view)).endswith(STALE_NOTE)
+    assert _word(name) == held
+
+    view.set_lock_timeout(CHILD_TIMEOUT, recover_stale=True)  # the bound is never reached
+    waiting_call(view)
+    assert _word(name) == 0
+    view.set_lock_timeout(None)
+    assert view.read_range(0, 1) is not None and _word(name) == 0
+
+
+def _stay_present(name, conn):
+    """Child: keeps a handle of the segment open, so that it is present, until told to stop."""
+    shm = SM.open(name)
+    conn.send("present")
+    conn.recv()
+    shm.close()
+
+
+def test_dead_hold_is_kept_while_another_process_is_present(mp_context, big_view):
+    name, _, view = big_view
+    _kill_while_holding(mp_context, name, view, "exclusive")
+    here, there = mp_context.Pipe()
+    present = mp_context.Process(target=_stay_present, args=(name, there))
+    present.start()
+    try:
+        assert here.poll(CHILD_TIMEOUT) and here.recv() == "present"
+        view.set_lock_timeout(0.5, recover_stale=True)
+        assert _timed_out(lambda: view.read_range(0, 1)).endswith(LIVE_NOTE)
+        assert _word(name) == -1
+    finally:
+        here.send("stop")
+        present.join(CHILD_TIMEOUT)
+    view.set_lock_timeout(CHILD_TIMEOUT, recover_stale=True)
+    view.read_range(0, 1)
+    assert _word(name) == 0
+
+
+# A program that follows the layout without this module: it takes the exclusive hold through a
+# plain mapping of the segment's file, holds no presence, and keeps it until killed.
+_FOREIGN_HOLDER = """
+import mmap, struct, sys
+with open(sys.argv[1], "r+b") as segment:
+    memory = mmap.mmap(segment.fileno(), 4096)
+memory[0:4] = struct.pack("<i", -1)
+print("held", flush=True)
+sys.stdin.read()
+"""
+
+
+def test_hold_of_a_live_program_without_presence_is_kept_while_proc_shows_its_mapping(make_segment):
+    name, shm = make_segment(4 + 4096)
+    view = shm.map()
+    holder = subprocess.Popen([sys.executable, "-c", _FOREIGN_HOLDER, shm_path(name)], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "held\n"
+        assert view.others_present() is False
+        view.set_lock_timeout(0.5, recover_stale=True)
+        message = _timed_out(lambda: view.read_range(0, 1))
+        assert message.endswith(f"{ALONE}but process {holder.pid} maps it, so the hold may be live")
+        assert _word(name) == -1
+    finally:
+        holder.kill()
+        holder.wait(CHILD_TIMEOUT)
+    view.set_lock_timeout(CHILD_TIMEOUT, recover_stale=True)
+    view.read_range(0, 1)
+    assert _word(name) == 0
+
+
+def test_hold_of_another_thread_is_never_cleared(big_view):
+    # One thread writes the whole 64 MiB data area over and over, each copy under the exclusive
+    # hold with the interpreter lock given up; this one reads it all with recover_stale and a
+    # bound short enough that its waits decide, and time out, while the writer holds the word.
+    # A hold wrongly cleared shows as a read of two different writes, or a corrupt word.
+    name, shm, view = big_view
+    writer = shm.map()
+    writer.set_lock_timeout(CHILD_TIMEOUT)
+    patterns = [bytes([fill]) * view.size() for fill in (1, 2)]
+    stop, failures = threading.Event(), []
+
+    def write_over_and_over():
+        try:
+            for count in range(1_000_000):
+                if stop.is_set():
+                    return
+                writer.write(patterns[count % 2], 0)
+        except Exception as error:  # noqa: BLE001 - reported below
+            failures.append(error)
+
+    view.set_lock_timeout(0.05, recover_stale=True)
+    thread = threading.Thread(target=write_over_and_over, daemon=True)
+    thread.start()
+    notes = set()
+    try:
+        for _ in range(40):
+            try:
+                data = view.read_all()
+            except TimeoutError as error:
+                notes.add(str(error).rpartition(ALONE)[2])
+            else:
+                assert data[0] == data[len(data) // 2] == data[-1]
+    finally:
+        stop.set()
+        thread.join(CHILD_TIMEOUT)
+    assert not failures
+    assert notes <= {"but another thread of this process is in a call on it, so the hold may be live",
+                     "so the hold is likely stale: a longer timeout gives recover_stale time to clear it"}
     assert _word(name) == 0
 
 

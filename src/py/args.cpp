@@ -31,7 +31,14 @@ PyResult<std::uint64_t> to_u64_general(PyObject* value, const char* param) noexc
 }
 
 bool bind_slow(const char* function, const char* const* names, std::size_t count, std::size_t required,
-               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept {
+               std::size_t positional, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** out) noexcept {
+    if (static_cast<std::size_t>(nargs) > positional && positional < count) {
+        // Keyword-only parameters exist: the count names positional arguments, as CPython does.
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional argument%s (%zd given)", function,
+                     positional, positional == 1 ? "" : "s", nargs);
+        return false;
+    }
     if (static_cast<std::size_t>(nargs) > count) {
         if (count == 0) {
             PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", function, nargs);

@@ -15,18 +15,22 @@
 
 namespace kelparine::py {
 
-// A member's parameters in text-signature order; the first `required` have no default.
+// A member's parameters in text-signature order; the first `required` have no default, and
+// the first `positional` may be given by position (those after it are keyword-only, after the
+// text signature's bare '*'). Invariant: required <= positional <= N.
 template <std::size_t N>
 struct Signature {
     const char* function;
     std::array<const char*, N> names;
     std::size_t required;
+    std::size_t positional = N;
 };
 
 namespace detail {
 // Slow path: keywords present or a positional count out of range.
 bool bind_slow(const char* function, const char* const* names, std::size_t count, std::size_t required,
-               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept;
+               std::size_t positional, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** out) noexcept;
 }  // namespace detail
 
 // Binds the vector-call arguments to `out` (borrowed; nullptr where an optional parameter was
@@ -35,12 +39,12 @@ template <std::size_t N>
 inline bool bind(const Signature<N>& signature, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames, std::array<PyObject*, N>& out) noexcept {
     const auto count = static_cast<std::size_t>(nargs);
-    if (kwnames == nullptr && count >= signature.required && count <= N) {
+    if (kwnames == nullptr && count >= signature.required && count <= signature.positional) {
         for (std::size_t i = 0; i < N; ++i) out[i] = i < count ? args[i] : nullptr;
         return true;
     }
-    return detail::bind_slow(signature.function, signature.names.data(), N, signature.required, args,
-                             nargs, kwnames, out.data());
+    return detail::bind_slow(signature.function, signature.names.data(), N, signature.required,
+                             signature.positional, args, nargs, kwnames, out.data());
 }
 
 // Offsets and lengths are almost always exact ints of one internal digit; reading that digit

@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "../core/platform/unix/file_id.hpp"
 #include "../core/platform/unix/owned_fd.hpp"
 #include "../core/wait/futex.hpp"
 
@@ -106,6 +107,30 @@ public:
         const pthread_t self = ::pthread_self();
         for (const CallHold* hold = holds_; hold != nullptr; hold = hold->next_)
             if (!::pthread_equal(hold->thread_, self)) return true;
+        return false;
+    }
+
+    // The segment whose lock word this object's calls may hold (a view's), set once before the
+    // object is used; an object that never holds one (a ring) leaves it unset. A view whose
+    // file is unknown says so, and then counts as being on every segment.
+    void set_lock_segment(FileId file) noexcept {
+        lock_kind_ = LockSegment::Known;
+        lock_file_ = file;
+    }
+    void set_lock_segment_unknown() noexcept { lock_kind_ = LockSegment::Unknown; }
+
+    // With the lock held: whether a thread other than the caller is inside a call on any object
+    // of this process whose calls may hold the lock word of `file`. Every hold of a lock word is
+    // taken and released inside such a call, so false means no other thread holds it. The
+    // caller's own thread holds none while it asks: no Python code runs under a hold, so a call
+    // nested in that thread (a signal handler's, a finalizer's) starts only while its outer
+    // calls hold nothing. Conservative: another thread merely waiting for the word counts too.
+    static bool lock_segment_in_calls_of_other_threads(FileId file) noexcept {
+        for (const ObjectGate* gate = gates_; gate != nullptr; gate = gate->next_gate_) {
+            const bool same = gate->lock_kind_ == LockSegment::Unknown ||
+                              (gate->lock_kind_ == LockSegment::Known && gate->lock_file_ == file);
+            if (same && gate->held_by_other_threads()) return true;
+        }
         return false;
     }
 
@@ -200,9 +225,13 @@ private:
     }
     static inline ObjectGate* gates_ = nullptr;
 
+    enum class LockSegment : unsigned char { None, Known, Unknown };
+
     std::atomic<std::uint32_t> word_{0};
     CallHold* holds_ = nullptr;
     Mapping* mapping_;
+    LockSegment lock_kind_ = LockSegment::None;
+    FileId lock_file_{};
     ObjectGate* prev_gate_ = nullptr;
     ObjectGate* next_gate_ = nullptr;
     static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));

@@ -85,14 +85,9 @@ PyResult<std::optional<std::uint32_t>> to_mode(PyObject* value) noexcept {
     return py::python_error();
 }
 
-constexpr py::Signature<4> kCreate{"create", {"name", "size", "mode", "exclusive"}, 2};
-constexpr Py_ssize_t kCreatePositional = 3;  // `exclusive` is keyword-only
+// `exclusive` is keyword-only.
+constexpr py::Signature<4> kCreate{"create", {"name", "size", "mode", "exclusive"}, 2, 3};
 PyResult<Ref> create(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs > kCreatePositional) {
-        PyErr_Format(PyExc_TypeError, "create() takes at most %zd positional arguments (%zd given)",
-                     kCreatePositional, nargs);
-        return py::python_error();
-    }
     std::array<PyObject*, 4> bound{};
     if (!py::bind(kCreate, args, nargs, kwnames, bound)) return py::python_error();
     auto name = py::to_utf8(bound[0], "name");

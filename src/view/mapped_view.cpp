@@ -258,19 +258,28 @@ PyResult<Ref> size(PyObject* self) {
     return py::from_u64((*view)->data_size());
 }
 
-constexpr py::Signature<1> kSetLockTimeout{"set_lock_timeout", {"seconds"}, 1};
+// `recover_stale` is keyword-only.
+constexpr py::Signature<2> kSetLockTimeout{"set_lock_timeout", {"seconds", "recover_stale"}, 1, 1};
 PyResult<Ref> set_lock_timeout(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 1> bound;
+    std::array<PyObject*, 2> bound;
     if (!py::bind(kSetLockTimeout, args, nargs, kwnames, bound)) return py::python_error();
     auto view = observed(self);
     if (!view) return std::unexpected(std::move(view.error()));
     auto timeout = py::to_timeout(bound[0], "seconds");
     if (!timeout) return std::unexpected(std::move(timeout.error()));
+    bool recover_stale = false;
+    if (bound[1] != nullptr) {
+        const int truth = PyObject_IsTrue(bound[1]);
+        if (truth < 0) return py::python_error();
+        recover_stale = truth != 0;
+    }
+    // Both settings change together, after every argument converted: an error changes neither.
     if (timeout->deadline.is_never()) {
         (*view)->lock_timeout.reset();
     } else {
         (*view)->lock_timeout = timeout->seconds;
     }
+    (*view)->recover_stale = recover_stale;
     return Ref::none();
 }
 

@@ -5,22 +5,35 @@
 namespace kelparine::view_object::docs {
 
 inline constexpr const char kSetLockTimeout[] =
-    "set_lock_timeout($self, seconds)\n--\n\n"
+    "set_lock_timeout($self, seconds, *, recover_stale=False)\n--\n\n"
     "Bound every later wait of this view for the segment's lock word.\n\n"
     "`seconds` None (the default of a new view) waits for as long as it\n"
     "takes; a number of seconds bounds each wait (0: a single attempt). When\n"
     "a wait runs out the call raises TimeoutError, writes nothing and leaves\n"
-    "the cursor alone. The message shows the word seen: a hold that never\n"
-    "ends is usually one left by a process that died holding it, which\n"
-    "tools/kelparine-inspect NAME --clear-stale-lock can clear. The setting\n"
-    "belongs to this view object only.\n\n"
+    "the cursor alone. The message shows the word seen and whether other\n"
+    "processes are present on the segment: a hold that never ends is usually\n"
+    "one left by a process that died holding it.\n\n"
+    "With recover_stale=True a wait that finds the word held clears the hold\n"
+    "itself, and goes on, once it knows the hold is stale: no other process\n"
+    "is present on the segment (see others_present()), none maps it as far\n"
+    "as /proc shows (a program that follows the layout without this module),\n"
+    "and no other thread of this process is in a call on a view of it. It\n"
+    "decides at its checks for signals, about every 0.1 s, the first after\n"
+    "20 ms of waiting. It clears only the value it saw, in one atomic step.\n"
+    "Two threads of this process waiting on the same stale hold each see the\n"
+    "other, and neither clears it. Each call sets both settings; they belong\n"
+    "to this view object only.\n\n"
+    "Args:\n"
+    "    seconds: the bound on each wait in seconds, or None for no bound.\n"
+    "    recover_stale: clear holds found stale while waiting (keyword only).\n\n"
     "Raises:\n"
     "    ValueError: a negative or NaN `seconds`.\n"
     "    TypeError: `seconds` is neither a number nor None.\n\n"
     "Example:\n\n"
     "    >>> view.set_lock_timeout(0.5)\n"
     "    >>> view.lock_timeout()\n"
-    "    0.5";
+    "    0.5\n"
+    "    >>> view.set_lock_timeout(5, recover_stale=True)";
 
 inline constexpr const char kLockTimeout[] =
     "lock_timeout($self)\n--\n\n"

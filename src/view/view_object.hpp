@@ -26,7 +26,14 @@ inline constexpr const char kClassName[] = "MappedView";
 // held, so relaxed atomics suffice.
 struct ViewState {
     ViewState(Mapping m, std::string segment_name, presence::Presence p) noexcept
-        : mapping(std::move(m)), name(std::move(segment_name)), presence(std::move(p)) {}
+        : mapping(std::move(m)), name(std::move(segment_name)), presence(std::move(p)) {
+        // Which lock word this view's calls hold, for the waits that recover stale holds.
+        if (const std::optional<FileId> file = presence.file()) {
+            gate.set_lock_segment(*file);
+        } else {
+            gate.set_lock_segment_unknown();
+        }
+    }
 
     ShmRwLock lock() const noexcept { return ShmRwLock(mapping.base()); }
     std::byte* data() const noexcept { return mapping.base() + RWLOCK_SIZE; }
@@ -44,6 +51,8 @@ struct ViewState {
     presence::Presence presence;  // this process's presence on the segment, until close()
     // The bound on each wait for the lock word, in seconds; empty: no bound.
     std::optional<double> lock_timeout;
+    // Whether a wait for the lock word clears a hold it finds stale (view_lock.cpp).
+    bool recover_stale = false;
 };
 
 inline ViewState& state(PyObject* self) noexcept { return py::payload_of<ViewState>(self); }
@@ -58,7 +67,8 @@ inline ViewState& state(PyObject* self) noexcept { return py::payload_of<ViewSta
 // given up (spin, yield, then sleeps of up to 1 ms), during which other calls on this view
 // from other threads wait their turn. Errors: the view's lock timeout ran out (TimeoutError
 // naming the word seen), the view was closed meanwhile, or a signal handler raised (Ctrl-C);
-// nothing is held then.
+// nothing is held then. With recover_stale, the wait also clears a hold it finds stale
+// (view_lock.cpp says when), and goes on.
 py::PyResult<ShmReadGuard> wait_shared(ViewState& view);
 py::PyResult<ShmWriteGuard> wait_exclusive(ViewState& view);
 

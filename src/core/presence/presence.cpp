@@ -94,6 +94,7 @@ Presence Presence::take(int segment_fd) noexcept {
     struct stat st {};
     if (::fstat(segment_fd, &st) != 0) return {};
     Presence presence;
+    presence.file_ = FileId{st.st_dev, st.st_ino};
     for (auto& site : sites()) {
         if (site->device == st.st_dev && site->inode == st.st_ino) {
             ++site->objects;
@@ -101,34 +102,36 @@ Presence Presence::take(int segment_fd) noexcept {
             return presence;
         }
     }
-    const int description = present_again(segment_fd);
-    if (description < 0) return {};
+    OwnedFd description(present_again(segment_fd));
+    if (description.get() < 0) return presence;  // presence unknown, the file known
     try {
         auto site = std::make_unique<Site>();
         site->device = st.st_dev;
         site->inode = st.st_ino;
-        site->description = OwnedFd(description);
         site->objects = 1;
-        presence.site_ = site.get();
         sites().push_back(std::move(site));
     } catch (...) {
-        ::close(description);  // out of memory: no presence
-        return {};
+        return presence;  // out of memory: no presence (the description closes)
     }
+    sites().back()->description = std::move(description);
+    presence.site_ = sites().back().get();
     return presence;
 }
 
-Presence::Presence(Presence&& other) noexcept : site_(std::exchange(other.site_, nullptr)) {}
+Presence::Presence(Presence&& other) noexcept
+    : site_(std::exchange(other.site_, nullptr)), file_(std::exchange(other.file_, std::nullopt)) {}
 
 Presence& Presence::operator=(Presence&& other) noexcept {
     if (this != &other) {
         reset();
         site_ = std::exchange(other.site_, nullptr);
+        file_ = std::exchange(other.file_, std::nullopt);
     }
     return *this;
 }
 
 void Presence::reset() noexcept {
+    file_.reset();
     Site* site = std::exchange(site_, nullptr);
     if (site != nullptr && --site->objects == 0) drop(site);
 }

@@ -27,6 +27,7 @@
 #include <optional>
 
 #include "../error.hpp"
+#include "../platform/unix/file_id.hpp"
 #include "lock_bytes.hpp"
 
 namespace kelparine::presence {
@@ -69,6 +70,9 @@ public:
     void reset() noexcept;
 
     bool known() const noexcept { return site_ != nullptr; }
+    // The segment's file, also where presence is unknown; empty only if fstat failed or after
+    // reset().
+    std::optional<FileId> file() const noexcept { return file_; }
     // Whether another process is present on the segment; empty when presence is unknown.
     std::optional<bool> others_present() const noexcept;
     // Whether any live process (this one included) holds `role`; empty when unknown.
@@ -89,6 +93,7 @@ public:
 
 private:
     Site* site_ = nullptr;
+    std::optional<FileId> file_;
 };
 
 }  // namespace kelparine::presence
