@@ -243,19 +243,18 @@ PyResult<Ref> put_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!timeout) return std::unexpected(std::move(timeout.error()));
     auto np = arrays::numpy("put_array");
     if (!np) return std::unexpected(std::move(np.error()));
-    RingState& s = state(self);
-    if (auto open = py::refuse_closed(s.gate, kClassName); !open) return std::unexpected(std::move(open.error()));
-    Outgoing out;
+    Outgoing out;  // Python code runs here (asarray, numpy.lib.format), before the ring is looked at
     if (auto prepared = prepare(**np, bound[0], out); !prepared) return std::unexpected(std::move(prepared.error()));
     const std::string& dict = out.described.dict;
     const std::uint64_t nbytes = out.described.kind.nbytes;
+    RingState& s = state(self);
+    if (auto entered = enter(s, Role::Producer); !entered) return std::unexpected(std::move(entered.error()));
     // A message that could not fit even into the empty ring is refused at once, as put refuses it.
     if (auto fits = s.ring().check_frame_size(array_message::largest_header(dict.size(), out.described.ascii) + nbytes);
         !fits)
         return py::fail(std::move(fits.error()));
     std::string header_bytes;
     for (;;) {
-        if (auto entered = enter(s, Role::Producer); !entered) return std::unexpected(std::move(entered.error()));
         SpscRing ring = s.ring();
         auto capacity = ring.checked_capacity();
         if (!capacity) return py::fail(std::move(capacity.error()));
@@ -280,13 +279,16 @@ PyResult<Ref> put_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             publish_tail_and_wake(ring, slot.tail, slot.end(), s.producer);
             return Ref::none();
         }
-        if (*reserved) continue;  // the tail moved under us: plan again
-        auto waited = wait_for_room(s, size, timeout->deadline);
-        if (!waited) return std::unexpected(std::move(waited.error()));
-        if (!*waited)
-            return std::unexpected(timed_out("put_array", *timeout,
-                                             concat("for room: the message needs ", size + ring_layout::kLengthSize,
-                                                    " bytes of the ring and ", ring.free(), " are free")));
+        if (!*reserved) {
+            auto waited = wait_for_room(s, size, timeout->deadline);
+            if (!waited) return std::unexpected(std::move(waited.error()));
+            if (!*waited)
+                return std::unexpected(timed_out("put_array", *timeout,
+                                                 concat("for room: the message needs ", size + ring_layout::kLengthSize,
+                                                        " bytes of the ring and ", ring.free(), " are free")));
+        }
+        // After a wait, or a tail that moved under us: enter again and plan again.
+        if (auto entered = enter(s, Role::Producer); !entered) return std::unexpected(std::move(entered.error()));
     }
 }
 
@@ -316,10 +318,10 @@ PyResult<Ref> reserve_array(PyObject* self, PyObject* const* args, Py_ssize_t na
         if (!shape) return std::unexpected(std::move(shape.error()));
         dtype = Ref::borrow(PyTuple_GET_ITEM(subarray.get(), 0));
     }
-    RingState& s = state(self);
-    if (auto open = py::refuse_closed(s.gate, kClassName); !open) return std::unexpected(std::move(open.error()));
     auto described = arrays::describe(**np, "reserve_array", dtype.get(), std::move(*shape), dims, false);
     if (!described) return std::unexpected(std::move(described.error()));
+    RingState& s = state(self);
+    if (auto open = py::refuse_closed(s.gate, kClassName); !open) return std::unexpected(std::move(open.error()));
     // A message that could never fit is refused at once, as reserve() refuses it.
     const std::uint64_t largest = array_message::largest_header(described->dict.size(), described->ascii) + described->kind.nbytes;
     if (auto fits = s.ring().check_frame_size(largest); !fits) return py::fail(std::move(fits.error()));
