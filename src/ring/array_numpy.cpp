@@ -288,6 +288,26 @@ PyResult<Ref> new_array_memory(AlignedBlock block, std::uint64_t size) noexcept 
     return py::new_instance<MemoryState>(*type, std::move(block), size);
 }
 
+PyResult<Ref> to_dtype(const NumPy& np, PyObject* value) noexcept {
+    if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(np.dtype))) return Ref::borrow(value);
+    // Strs and types only: they hash cheaply and never change. numpy.dtype() costs microseconds.
+    static PyObject* conversions = nullptr;
+    const bool cacheable = PyUnicode_CheckExact(value) || PyType_Check(value);
+    if (cacheable && conversions != nullptr) {
+        if (PyObject* known = PyDict_GetItemWithError(conversions, value)) return Ref::borrow(known);
+        if (PyErr_Occurred()) return py::python_error();
+    }
+    Ref dtype = Ref::steal(PyObject_CallOneArg(np.dtype, value));
+    if (!dtype) return py::python_error();
+    if (cacheable) {
+        if (conversions == nullptr) conversions = PyDict_New();
+        if (conversions == nullptr) return py::python_error();
+        if (PyDict_Size(conversions) >= static_cast<Py_ssize_t>(kCacheEntries)) PyDict_Clear(conversions);
+        if (PyDict_SetItem(conversions, value, dtype.get()) != 0) return py::python_error();
+    }
+    return dtype;
+}
+
 PyResult<Ref> to_shape(PyObject* value, std::vector<std::uint64_t>& dims) noexcept {
     Ref items;
     if (PyIndex_Check(value)) {

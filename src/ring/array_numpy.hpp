@@ -104,6 +104,10 @@ private:
 // arrays get_array returns.
 py::PyResult<py::Ref> new_array_memory(AlignedBlock block, std::uint64_t size) noexcept;
 
+// The dtype argument of reserve_array as a numpy.dtype: a dtype as it is; a str or a type (such
+// as numpy.float32) converted once and then found in a cache; anything else converted.
+py::PyResult<py::Ref> to_dtype(const NumPy& np, PyObject* value) noexcept;
+
 // The shape argument of reserve_array: an int or a sequence of ints >= 0, as a tuple and as
 // numbers. Errors: TypeError, ValueError for a negative extent.
 py::PyResult<py::Ref> to_shape(PyObject* value, std::vector<std::uint64_t>& dims) noexcept;

@@ -305,8 +305,9 @@ PyResult<Ref> reserve_array(PyObject* self, PyObject* const* args, Py_ssize_t na
     std::vector<std::uint64_t> dims;
     auto shape = arrays::to_shape(bound[0], dims);
     if (!shape) return std::unexpected(std::move(shape.error()));
-    Ref dtype = Ref::steal(PyObject_CallOneArg((*np)->dtype, bound[1]));
-    if (!dtype) return py::python_error();
+    auto converted = arrays::to_dtype(**np, bound[1]);
+    if (!converted) return std::unexpected(std::move(converted.error()));
+    Ref dtype = std::move(*converted);
     // A subarray dtype ('(2,3)f8'): NumPy makes its arrays with the subarray's extents appended
     // to the shape and the base dtype, and so does this.
     Ref subarray = Ref::steal(PyObject_GetAttrString(dtype.get(), "subdtype"));
