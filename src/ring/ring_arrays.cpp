@@ -199,6 +199,9 @@ PyResult<Ref> get_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!py::bind(kGetArray, args, nargs, kwnames, bound)) return py::python_error();
     auto timeout = py::to_timeout(bound[0]);
     if (!timeout) return std::unexpected(std::move(timeout.error()));
+    // A closed ring is refused first, as every member refuses it, NumPy or not.
+    if (auto open = py::refuse_closed(state(self).gate, kClassName); !open)
+        return std::unexpected(std::move(open.error()));
     auto np = arrays::numpy("get_array");
     if (!np) return std::unexpected(std::move(np.error()));
     RingState& s = state(self);
@@ -241,6 +244,9 @@ PyResult<Ref> put_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!py::bind(kPutArray, args, nargs, kwnames, bound)) return py::python_error();
     auto timeout = py::to_timeout(bound[1]);
     if (!timeout) return std::unexpected(std::move(timeout.error()));
+    // A closed ring is refused first, as every member refuses it, NumPy or not.
+    if (auto open = py::refuse_closed(state(self).gate, kClassName); !open)
+        return std::unexpected(std::move(open.error()));
     auto np = arrays::numpy("put_array");
     if (!np) return std::unexpected(std::move(np.error()));
     Outgoing out;  // Python code runs here (asarray, numpy.lib.format), before the ring is looked at
@@ -300,6 +306,9 @@ PyResult<Ref> reserve_array(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (!py::bind(kReserveArray, args, nargs, kwnames, bound)) return py::python_error();
     auto timeout = py::to_timeout(bound[2]);
     if (!timeout) return std::unexpected(std::move(timeout.error()));
+    // A closed ring is refused first, as every member refuses it, NumPy or not.
+    if (auto open = py::refuse_closed(state(self).gate, kClassName); !open)
+        return std::unexpected(std::move(open.error()));
     auto np = arrays::numpy("reserve_array");
     if (!np) return std::unexpected(std::move(np.error()));
     std::vector<std::uint64_t> dims;
@@ -337,10 +346,11 @@ PyResult<Ref> borrow_array(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!py::bind(kBorrowArray, args, nargs, kwnames, bound)) return py::python_error();
     auto timeout = py::to_timeout(bound[0]);
     if (!timeout) return std::unexpected(std::move(timeout.error()));
-    auto np = arrays::numpy("borrow_array");
-    if (!np) return std::unexpected(std::move(np.error()));
+    // A closed ring is refused first, as every member refuses it, NumPy or not.
     if (auto open = py::refuse_closed(state(self).gate, kClassName); !open)
         return std::unexpected(std::move(open.error()));
+    auto np = arrays::numpy("borrow_array");
+    if (!np) return std::unexpected(std::move(np.error()));
     auto array = std::make_unique<ArrayLoan>();
     array->np = *np;
     return new_array_loan(self, Role::Consumer, std::move(array), *timeout);
