@@ -74,7 +74,11 @@ PyResult<const DtypeEntry*> dtype_entry(const NumPy& np, const char* member, PyO
     Ref has_objects = Ref::steal(PyObject_GetAttrString(dtype, "hasobject"));
     if (!has_objects) return py::python_error();
     if (PyObject_IsTrue(has_objects.get())) {
-        PyErr_Format(PyExc_ValueError, "%s() cannot carry an array of Python objects (dtype %R)", member, dtype);
+        if (member != nullptr) {
+            PyErr_Format(PyExc_ValueError, "%s() cannot carry an array of Python objects (dtype %R)", member, dtype);
+        } else {
+            PyErr_Format(PyExc_ValueError, "arrays of Python objects cannot be carried (dtype %R)", dtype);
+        }
         return py::python_error();
     }
     Ref itemsize = Ref::steal(PyObject_GetAttrString(dtype, "itemsize"));
@@ -177,7 +181,7 @@ PyResult<ArrayKind> parse_kind(const NumPy& np, std::string_view dict, std::uint
     }
     Ref dtype = Ref::steal(PyObject_CallOneArg(np.descr_to_dtype, descr));
     if (!dtype) return not_an_array("the descr in its .npy header is not a dtype NumPy reads");
-    auto entry = dtype_entry(np, "get_array", dtype.get());
+    auto entry = dtype_entry(np, nullptr, dtype.get());
     if (!entry) return not_an_array("its dtype cannot be carried");
     const auto nbytes = array_message::data_size((*entry)->itemsize, dims);
     if (!nbytes || *nbytes > static_cast<std::uint64_t>(PY_SSIZE_T_MAX))
