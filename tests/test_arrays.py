@@ -10,6 +10,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
@@ -296,3 +297,32 @@ def test_without_numpy_the_module_works_and_the_array_members_say_why():
     assert len(lines) == len(members)
     for line, member in zip(lines, members):
         assert line.startswith(f"{member}() needs NumPy, which could not be imported (")
+
+
+@needs_numpy
+def test_threads_taking_arrays_get_each_once(make_segment):
+    # New shapes make each header parsed by Python code, with the message left in the ring
+    # meanwhile: the other thread must not take it twice.
+    ring = make_segment(24 + 4096)[1].spsc()
+    count, taken = 300, []
+    switch = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # threads take turns inside the parsing
+
+    def consume():
+        for _ in range(count // 2):
+            taken.append(int(ring.get_array(timeout=DEADLINE_S)[0]) if _ % 2 else
+                         int(borrowed_first(ring)))
+
+    def borrowed_first(ring):
+        with ring.borrow_array(timeout=DEADLINE_S) as a:
+            return a[0]
+
+    threads = [threading.Thread(target=consume) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for i in range(count):
+        ring.put_array(np.full(1 + i % 97, i), timeout=DEADLINE_S)
+    for thread in threads:
+        thread.join(DEADLINE_S)
+    sys.setswitchinterval(switch)
+    assert sorted(taken) == list(range(count))
