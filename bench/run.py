@@ -10,6 +10,7 @@
   instr    instructions per call under callgrind
   wait     blocking calls: idle cost, wake-up latency, round trip, throughput, threads, select
   bulk     batches, 1 MiB pop_into/pop, NumPy arrays by loans and by the alternatives, sizes
+  arrays   array messages: reserve_array/borrow_array, put_array/get_array, shared_memory slots
 
 Prints a table with ratios against each peer and the performance targets (PASS/MISS), writes
 the raw figures to bench/results/latest.json, the table to bench/results/table.txt and charts
@@ -27,9 +28,10 @@ import subprocess
 import sys
 import time
 
+import array_suite
 from common import MiB, REPORT, RESULTS, ROOT, Settings, fmt_si, fmt_size
 
-SECTIONS = ("ring", "view", "lock", "scaling", "instr", "wait", "bulk")
+SECTIONS = ("ring", "view", "lock", "scaling", "instr", "wait", "bulk", "arrays")
 
 
 def log(message):
@@ -62,6 +64,7 @@ def targets(results):
                      excess <= 0.10))
     rows += wait_targets(results.get("wait"))
     rows += bulk_targets(results.get("bulk"))
+    rows += array_suite.targets(results.get("arrays"))
     return rows
 
 
@@ -264,7 +267,7 @@ def build_table(results, meta):
              f"Python {meta['python']}", ""]
     for key, render in (("ring", ring_table), ("view", view_table), ("lock", lock_table),
                         ("scaling", scaling_table), ("instructions", instr_table), ("wait", wait_table),
-                        ("bulk", bulk_table)):
+                        ("bulk", bulk_table), ("arrays", array_suite.table)):
         if results.get(key):
             render(results[key], lines)
             lines.append("")
@@ -342,6 +345,7 @@ def main():
         "instr": ("instructions", instr_suite, "callgrind"),
         "wait": ("wait", wait_suite, "blocking calls"),
         "bulk": ("bulk", bulk_suite, "batches, large messages, NumPy, sizes"),
+        "arrays": ("arrays", array_suite, "array messages: loans, copies, shared_memory slots"),
     }
     for section in SECTIONS:
         if section in sections:

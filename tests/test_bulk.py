@@ -209,7 +209,8 @@ def test_close_is_idempotent_and_everything_else_then_refuses(make_segment):
                                        "write_mixed": [[1]], "set_lock_timeout": [None], "push": [b"x"],
                                        "put": [b"x"], "pop_mixed": [[]], "get_mixed": [[]], "pop_into": [bytearray(1)],
                                        "get_into": [bytearray(1)], "push_many": [[]], "pop_many": [1],
-                                       "reserve": [1], "claim_role": ["producer"]}.get(member, []))
+                                       "reserve": [1], "claim_role": ["producer"], "put_array": [[1.0]],
+                                       "reserve_array": [1, "f8"]}.get(member, []))
         with pytest.raises(ValueError):
             obj.__enter__()
     with pytest.raises(ValueError, match="closed"):

@@ -72,6 +72,18 @@ def test_numpy_paths_agree_and_loans_are_aligned(bench_modules):
                 assert np.frombuffer(buf, np.uint8).ctypes.data % 8 == 0
 
 
+def test_array_paths_check_every_array(monkeypatch):
+    pytest.importorskip("numpy")
+    monkeypatch.syspath_prepend(str(ROOT / "bench"))
+    import array_suite
+
+    # Each run checks every array it receives; the 32 MiB ring wraps within 10 arrays.
+    assert array_suite.loans(10, None, 0) > 0
+    assert array_suite.copying(10, None, 0) > 0
+    assert array_suite.shared_memory_slots(10, None, 0) > 0
+    assert array_suite.get_array_rate(10, None) > 0
+
+
 CHECKER_PROBE = """
 from blocking_stress import Checker, Frames
 

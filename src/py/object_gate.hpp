@@ -15,6 +15,10 @@
 // leaves a closed gate. A close() made from inside a call of its own thread (a finalizer, a
 // signal handler) therefore never waits for itself: the unmap happens when that call returns.
 // A loan is lent only while the object is open, and close() refuses while one is lent.
+//
+// A pin keeps the mapping of a closed object as a hold does, but stands for no call: close()
+// does not wait for it. Objects that point into the mapping beyond any call (the arrays a ring
+// lends) hold one, so the memory they point to stays mapped until the last of them is gone.
 #pragma once
 
 #include <pthread.h>
@@ -93,6 +97,14 @@ public:
         return true;
     }
     void end_loan(Role role) noexcept { wake_parked(word_.fetch_and(~lent_bit(role), std::memory_order_acq_rel)); }
+
+    // With the lock held. The last pin dropped from a closed gate no call holds unmaps.
+    void pin() noexcept { ++pins_; }
+    void unpin() noexcept {
+        // Relaxed: the mark was set by a thread holding the lock, which this thread holds now.
+        if (--pins_ == 0 && holds_ == nullptr && mapping_ != nullptr && (word_.load(std::memory_order_relaxed) & kClosed))
+            mapping_->reset();
+    }
 
     // Release: everything before the close is ordered before a waiter's acquire of the mark.
     // false if it was closed already.
@@ -199,7 +211,7 @@ private:
     // A hold left a closed gate: the last one out unmaps; a close() waiting for other threads
     // is told (the departure count changes the word it parks on, then it is woken).
     void depart_closed() noexcept {
-        if (holds_ == nullptr && mapping_ != nullptr) mapping_->reset();
+        if (holds_ == nullptr && pins_ == 0 && mapping_ != nullptr) mapping_->reset();
         std::uint32_t word = word_.load(std::memory_order_relaxed);
         while (!word_.compare_exchange_weak(word, (word & ~kDepartureMask) | ((word + kDepartureOne) & kDepartureMask),
                                             std::memory_order_acq_rel, std::memory_order_relaxed)) {
@@ -229,6 +241,7 @@ private:
 
     std::atomic<std::uint32_t> word_{0};
     CallHold* holds_ = nullptr;
+    std::uint64_t pins_ = 0;  // changed with the lock held
     Mapping* mapping_;
     LockSegment lock_kind_ = LockSegment::None;
     FileId lock_file_{};

@@ -5,6 +5,8 @@
 #include "../mixed/typed_list.hpp"
 #include "../py/args.hpp"
 #include "../py/reopen.hpp"
+#include "array_docs.hpp"
+#include "ring_arrays.hpp"
 #include "ring_bulk.hpp"
 #include "ring_docs.hpp"
 #include "ring_loans.hpp"
@@ -250,6 +252,12 @@ PyMethodDef kMethods[] = {
     {"pop_many", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, pop_many>), kFast, docs::kPopMany},
     {"reserve", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, reserve>), kFast, docs::kReserve},
     {"borrow", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, borrow>), kFast, docs::kBorrow},
+    {"put_array", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, put_array>), kFast, docs::kPutArray},
+    {"get_array", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, get_array>), kFast, docs::kGetArray},
+    {"reserve_array", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, reserve_array>), kFast,
+     docs::kReserveArray},
+    {"borrow_array", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, borrow_array>), kFast,
+     docs::kBorrowArray},
     {"close", py::as_cfunction(py::held_noargs_entry<g_type, RingState, close>), METH_NOARGS, docs::kClose},
     {"closed", py::as_cfunction(py::held_noargs_entry<g_type, RingState, closed>), METH_NOARGS, docs::kClosed},
     {"__enter__", py::as_cfunction(py::held_noargs_entry<g_type, RingState, enter_context>), METH_NOARGS, docs::kEnter},
