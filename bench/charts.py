@@ -1,4 +1,7 @@
-"""PNG charts of the ring throughput and of the scaling series (matplotlib, no display)."""
+"""PNG charts of the ring throughput and of the scaling series (matplotlib, no display).
+
+    /usr/bin/python3 bench/charts.py   # re-renders bench/report/*.png from bench/report/latest.json
+"""
 
 import matplotlib
 
@@ -16,33 +19,61 @@ _STYLE = {
 }
 
 
-def _throughput_chart(series, styles, path, title, legend_size=None, title_size=None):
+# Text sizes for a chart shown at the width of a page (about 700 pixels for a 1,320-pixel
+# image): ticks and labels stay legible when the image is scaled down by half.
+_TICK_SIZE = 15
+_LABEL_SIZE = 16
+_LEGEND_SIZE = 14
+
+
+def _si_label(value, _position=None):
+    """1e6 -> '1M': short tick labels on the log axes."""
+    for scale, suffix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
+        if value >= scale:
+            return f"{value / scale:g}{suffix}"
+    return f"{value:g}"
+
+
+def _throughput_chart(series, styles, path, title, title_size=15):
     """Messages/s and payload MB/s against message size on log axes, a line per series
-    (name -> {size: {"msg_per_s": ..., "mb_per_s": ...}})."""
-    figure, (rate_axis, bandwidth_axis) = plt.subplots(1, 2, figsize=(12, 4.8))
+    (name -> {size: {"msg_per_s": ..., "mb_per_s": ...}}), one legend below both panels."""
+    from matplotlib.ticker import FuncFormatter, LogLocator, NullLocator
+
+    figure, (rate_axis, bandwidth_axis) = plt.subplots(1, 2, figsize=(12, 5.4))
+    lines = []
     for name, by_size in series.items():
         sizes = sorted(by_size)
         style = styles.get(name, {})
-        rate_axis.plot(sizes, [by_size[s]["msg_per_s"] for s in sizes], label=name, **style)
-        bandwidth_axis.plot(sizes, [by_size[s]["mb_per_s"] for s in sizes], label=name, **style)
-    ticks = sorted(set().union(*series.values()))
+        lines += rate_axis.plot(sizes, [by_size[s]["msg_per_s"] for s in sizes], label=name, markersize=8, **style)
+        bandwidth_axis.plot(sizes, [by_size[s]["mb_per_s"] for s in sizes], label=name, markersize=8, **style)
+    sizes = sorted(set().union(*series.values()))
+    # At most five size labels: every other one when there are more.
+    ticks = sizes if len(sizes) <= 5 else sizes[:: (len(sizes) + 4) // 5]
     for axis, label in ((rate_axis, "messages / s"), (bandwidth_axis, "payload MB / s")):
         axis.set_xscale("log", base=2)
         axis.set_yscale("log")
-        axis.set_xlabel("message size")
-        axis.set_ylabel(label)
+        axis.set_xlabel("message size", fontsize=_LABEL_SIZE)
+        axis.set_ylabel(label, fontsize=_LABEL_SIZE)
         axis.set_xticks(ticks, [fmt_size(s) for s in ticks])
-        axis.grid(True, which="both", alpha=0.3)
-    rate_axis.legend(fontsize=legend_size)
+        axis.xaxis.set_minor_locator(NullLocator())
+        # A label every decade, or every other decade on tall ranges; no minor ticks.
+        low, high = axis.get_ylim()
+        decades = len(str(int(high))) - len(str(int(max(low, 1))))
+        axis.yaxis.set_major_locator(LogLocator(base=100 if decades > 6 else 10))
+        axis.yaxis.set_minor_locator(NullLocator())
+        axis.yaxis.set_major_formatter(FuncFormatter(_si_label))
+        axis.tick_params(labelsize=_TICK_SIZE)
+        axis.grid(True, which="major", alpha=0.3)
+    figure.legend(handles=lines, loc="lower center", ncol=min(5, len(lines)), fontsize=_LEGEND_SIZE,
+                  frameon=False)
     figure.suptitle(title, fontsize=title_size)
-    figure.tight_layout()
+    figure.tight_layout(rect=(0, 0.09, 1, 1))
     figure.savefig(path, dpi=110)
     plt.close(figure)
 
 
 def ring_chart(ring, path, subtitle):
-    _throughput_chart(ring["peers"], _STYLE, path,
-                      f"SPSC ring, one producer process and one consumer process ({subtitle})")
+    _throughput_chart(ring["peers"], _STYLE, path, f"SPSC ring, one producer and one consumer process ({subtitle})")
 
 
 def scaling_chart(scaling, path, subtitle):
@@ -95,4 +126,31 @@ def bulk_chart(sizes, path, subtitle):
     _throughput_chart(sizes["series"], _BULK_STYLE, path,
                       "Ring paths against message size: the producer copies the payload in; pop copies it out to\n"
                       f"a new bytes object, pop_into to a reused buffer, borrow not at all ({subtitle})",
-                      legend_size=8, title_size=10)
+                      title_size=13)
+
+
+def _sizes_as_ints(value):
+    """JSON keeps sizes as text: '64' -> 64, so that they sort and plot as numbers."""
+    if isinstance(value, dict):
+        return {int(k) if k.isdigit() else k: _sizes_as_ints(v) for k, v in value.items()}
+    return value
+
+
+def main():
+    import json
+
+    from common import REPORT
+
+    report = json.loads((REPORT / "latest.json").read_text())
+    results, meta = _sizes_as_ints(report["results"]), report["meta"]
+    subtitle = f"{meta['mode']} run, {meta['date']}"
+    if results.get("ring"):
+        ring_chart(results["ring"], REPORT / "ring_throughput.png", subtitle)
+    if results.get("scaling"):
+        scaling_chart(results["scaling"], REPORT / "scaling.png", subtitle)
+    if results.get("bulk"):
+        bulk_chart(results["bulk"]["sizes"], REPORT / "bulk_sizes.png", subtitle)
+
+
+if __name__ == "__main__":
+    main()

@@ -11,6 +11,7 @@
   wait     blocking calls: idle cost, wake-up latency, round trip, throughput, threads, select
   bulk     batches, 1 MiB pop_into/pop, NumPy arrays by loans and by the alternatives, sizes
   arrays   array messages: reserve_array/borrow_array, put_array/get_array, shared_memory slots
+  records  (int, float, str) records in batches of 1,000 against mp.Pipe and pyzmq, pickled
 
 Prints a table with ratios against each peer and the performance targets (PASS/MISS), writes
 the raw figures to bench/results/latest.json, the table to bench/results/table.txt and charts
@@ -31,7 +32,7 @@ import time
 import array_suite
 from common import MiB, REPORT, RESULTS, ROOT, Settings, fmt_si, fmt_size
 
-SECTIONS = ("ring", "view", "lock", "scaling", "instr", "wait", "bulk", "arrays")
+SECTIONS = ("ring", "view", "lock", "scaling", "instr", "wait", "bulk", "arrays", "records")
 
 
 def log(message):
@@ -65,6 +66,19 @@ def targets(results):
     rows += wait_targets(results.get("wait"))
     rows += bulk_targets(results.get("bulk"))
     rows += array_suite.targets(results.get("arrays"))
+    rows += records_targets(results.get("records"))
+    return rows
+
+
+def records_targets(records):
+    if not records:
+        return []
+    rows = []
+    for peer, short, factor in (("mp.Pipe, pickled lists", "mp.Pipe", 1.5),
+                                ("pyzmq PUSH/PULL, send_pyobj", "pyzmq", 1.3)):
+        if peer in records["ratios"]:
+            ratio = records["ratios"][peer]["median"]
+            rows.append((f"records in batches >= {factor:g}x {short}", f"{ratio:.2f}x", ratio >= factor))
     return rows
 
 
@@ -260,6 +274,14 @@ def bulk_table(bulk, lines):
         lines.append(f"  {name:<32}" + "".join(f"{series[s]['mb_per_s']:>9.0f}" for s in sizes["sizes"]))
 
 
+def records_table(records, lines):
+    lines.append(f"Records: {fmt_si(records['records'])} (int, float, str) records, two processes, batches of "
+                 f"{records['batch']}; ratios: ours against each, median of paired runs (range)")
+    for name, rate in records["records_per_s"].items():
+        ratio = records["ratios"].get(name)
+        lines.append(f"  {name:<40} {fmt_si(rate):>8} records/s   {_ratio_text(ratio) if ratio else ''}")
+
+
 def build_table(results, meta):
     lines = [f"kelparine benchmarks, {meta['mode']} mode ({meta['repeats']} runs per figure, medians); "
              f"{meta['date']}; commit {meta['commit']}",
@@ -267,7 +289,7 @@ def build_table(results, meta):
              f"Python {meta['python']}", ""]
     for key, render in (("ring", ring_table), ("view", view_table), ("lock", lock_table),
                         ("scaling", scaling_table), ("instructions", instr_table), ("wait", wait_table),
-                        ("bulk", bulk_table), ("arrays", array_suite.table)):
+                        ("bulk", bulk_table), ("arrays", array_suite.table), ("records", records_table)):
         if results.get(key):
             render(results[key], lines)
             lines.append("")
@@ -330,6 +352,7 @@ def main():
     import view_suite
     import wait_suite
     import bulk_suite
+    import records_suite
 
     settings = Settings.make(args.quick, pin=not args.no_pin)
     sections = args.only or SECTIONS
@@ -346,6 +369,7 @@ def main():
         "wait": ("wait", wait_suite, "blocking calls"),
         "bulk": ("bulk", bulk_suite, "batches, large messages, NumPy, sizes"),
         "arrays": ("arrays", array_suite, "array messages: loans, copies, shared_memory slots"),
+        "records": ("records", records_suite, "records in batches against Pipe and pyzmq"),
     }
     for section in SECTIONS:
         if section in sections:

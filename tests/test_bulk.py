@@ -4,8 +4,10 @@ rings, and a property test that mixes every path against a Python model of the r
 
 import array
 import gc
+import re
 import struct
 import threading
+import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -88,6 +90,133 @@ def test_pop_many_ends_before_a_bad_frame_then_reports_it(ring):
     with pytest.raises(ValueError, match=r"not enough data to read 'int'"):
         ring.pop_many(5, "int")  # consumed, as pop(tag) would
     assert ring.pop_many(5, "int") == [8]
+
+
+# --- records: pop_many(schema=...) and get_many ------------------------------------------------
+
+RECORD = [("i64", 1), ("f64", 1), ("str", 1)]
+U64_MAX = (2**64 - 1).to_bytes(8, "little")
+
+# (schema, messages pushed): every tag, counts of 0, 1 and more, bytes left over, and messages
+# that fail to decode at the front, in the middle and at the end of a batch.
+RECORD_CASES = {
+    "int float str bool": ([("int", 1), ("float", 1), ("str", 1), ("bool", 1)],
+                           [(1, 0.5, "a", True), (-(2**63), -0.0, "", False), (2**63 - 1, 1e300, "héllo ✓", True)]),
+    "i64 f64 aliases": ([("i64", 1), ("f64", 1)], [(5, 2.5), [6, 3.5]]),
+    "u8 i32 u32 f32": ([("u8", 1), ("i32", 1), ("u32", 1), ("f32", 1)],
+                       [struct.pack("<BiIf", 255, -5, 2**32 - 1, 1.5), struct.pack("<BiIf", 0, 2**31 - 1, 0, -2.0)]),
+    "u64 and bytes past the schema": ([("u64", 1)], [U64_MAX, U64_MAX + b"rest", bytes(8)]),
+    "counts of 0 and 2": ([("i64", 2), ("str", 0), ("str", 2)], [(1, 2, "x", "yz"), (3, 4, "", "", 99)]),
+    "empty schema": ([], [b"", b"abc"]),
+    "lenient utf-8": ([("str", 1)], [b"\x02\x00\x00\x00\xff\xfe", b"\x01\x00\x00\x00A"]),
+    "failures in a batch": ([("i64", 1), ("f64", 1)],
+                            [(1,), (1, 0.5), (2, 1.5), (2,), b"", (3, 2.5), (4, 3.5), (5, 4.5), (6,)]),
+    "strings cut short": (RECORD, [(1, 0.5, "ok"), (2, 1.5, "x")[:2] + (7,), (3, 2.5, "end")]),
+}
+
+
+def drained(take):
+    """Every outcome of `take` until the ring is empty: values in order, errors as (type, text)."""
+    outcomes = []
+    for _ in range(50):  # more calls than any case has messages
+        try:
+            batch = take()
+        except (ValueError, TypeError, IndexError, OverflowError) as error:
+            outcomes.append((type(error), str(error)))
+            continue
+        if not batch:
+            return outcomes
+        outcomes.extend(batch)
+    return outcomes + ["never empty"]
+
+
+def empty_as_none(call):
+    try:
+        return call()
+    except TimeoutError:
+        return []
+
+
+@pytest.mark.parametrize("take", ["pop_many", "get_many"])
+@pytest.mark.parametrize("schema, messages", RECORD_CASES.values(), ids=RECORD_CASES.keys())
+def test_batches_decode_each_message_as_pop_mixed_does(make_segment, take, schema, messages):
+    one_by_one, batched = (make_segment(24 + 1024)[1].spsc() for _ in range(2))
+    for ring in (one_by_one, batched):
+        assert ring.push_many(messages) == len(messages)
+    want = drained(lambda: [] if (v := one_by_one.pop_mixed(schema)) is None else [v])
+    if take == "pop_many":
+        got = drained(lambda: batched.pop_many(4, schema=schema))
+    else:
+        got = drained(lambda: empty_as_none(lambda: batched.get_many(4, 0, schema=schema)))
+    assert got == want and batched.is_empty()
+
+
+@pytest.mark.parametrize("schema, error, text", [
+    ([("i65", 1)], ValueError, "unknown type tag 'i65'"),
+    ([("int", 1), "int"], ValueError, "schema entries must be"),
+    ([("int",)], IndexError, "index out of range"),
+    ([(1, 1)], TypeError, "type tag must be str"),
+    ([("int", -1)], OverflowError, "negative"),
+    ([("int", "1")], TypeError, "integer"),
+    ((("int", 1),), TypeError, "'schema' must be list, not 'tuple'"),
+])
+@pytest.mark.parametrize("call", ["pop_many", "get_many"])
+def test_a_bad_schema_raises_before_anything_is_taken(ring, schema, error, text, call):
+    take = getattr(ring, call)
+    with pytest.raises(error, match=re.escape(text)):
+        take(5, schema=schema)  # an empty ring: get_many() raises instead of waiting
+    ring.push_many([(1, 0.5, "a"), (2, 1.5, "b")])
+    with pytest.raises(error, match=re.escape(text)):
+        take(5, schema=schema)
+    with pytest.raises(TypeError, match=rf"^{call}\(\) takes 'tag' or 'schema', not both$"):
+        take(5, tag="int", schema=RECORD)
+    assert ring.pop_many(5, schema=RECORD) == [[1, 0.5, "a"], [2, 1.5, "b"]]
+
+
+def test_get_many_takes_what_is_there_up_to_max_messages(ring):
+    with pytest.raises(TimeoutError, match=r"^get_many\(\) timed out after 0 s with no message$"):
+        ring.get_many(5, 0)
+    assert ring.get_many(0) == []  # returns at once, even with no timeout on an empty ring
+    ring.push_many([1, 2, 3])
+    assert ring.get_many(2, tag="int") == [1, 2]
+    assert ring.get_many(0, 0) == [] and ring.get_many(9, timeout=1) == [(3).to_bytes(8, "little")]
+    with pytest.raises(TypeError, match=r"at most 2 positional arguments"):
+        ring.get_many(5, 1, "int")
+
+
+def record(i):
+    return (i, i / 4, f"r{i}" * (i % 5))
+
+
+def produce_records(name, count):
+    ring = SM.open(name).spsc()
+    time.sleep(0.2)  # the consumer is waiting by now
+    for start in range(0, count, 7):
+        batch = [record(i) for i in range(start, min(start + 7, count))]
+        for item in batch[ring.push_many(batch):]:
+            ring.put(item, timeout=30)
+
+
+def test_get_many_waits_for_a_producer_process(make_segment, mp_context):
+    name, shm = make_segment(24 + 256)  # small: the producer meets back-pressure
+    ring, count = shm.spsc(), 3000
+    child = mp_context.Process(target=produce_records, args=(name, count))
+    child.start()
+    got = []
+    try:
+        while len(got) < count:
+            batch = ring.get_many(50, timeout=30, schema=RECORD)
+            assert 1 <= len(batch) <= 50
+            got += batch
+        child.join(30)
+        assert child.exitcode == 0
+    finally:
+        if child.is_alive():
+            child.kill()
+            child.join()
+    assert got == [list(record(i)) for i in range(count)]
+    with pytest.raises(TimeoutError):
+        ring.get_many(5, timeout=0.05, schema=RECORD)
 
 
 # --- loans ------------------------------------------------------------------------------------
@@ -208,7 +337,7 @@ def test_close_is_idempotent_and_everything_else_then_refuses(make_segment):
                 getattr(obj, member)(*{"read": ["u8"], "read_range": [0, 1], "write": [b"x"], "read_mixed": [[]],
                                        "write_mixed": [[1]], "set_lock_timeout": [None], "push": [b"x"],
                                        "put": [b"x"], "pop_mixed": [[]], "get_mixed": [[]], "pop_into": [bytearray(1)],
-                                       "get_into": [bytearray(1)], "push_many": [[]], "pop_many": [1],
+                                       "get_into": [bytearray(1)], "push_many": [[]], "pop_many": [1], "get_many": [1],
                                        "reserve": [1], "claim_role": ["producer"], "put_array": [[1.0]],
                                        "reserve_array": [1, "f8"]}.get(member, []))
         with pytest.raises(ValueError):

@@ -155,3 +155,26 @@ def test_bridge_back_pressure_reaches_the_producer_and_nothing_is_lost(monkeypat
                 side.join()
         remove_quietly(near_name)
         remove_quietly(far_name)
+
+
+def test_readme_and_site_quote_the_same_figures_from_the_report(monkeypatch, tmp_path):
+    import json
+
+    monkeypatch.syspath_prepend(str(ROOT / "bench"))
+    import figures
+
+    def flat(text):
+        return " ".join(text.split())
+
+    assert figures.stale() == [], "the pages' figures differ from bench/report/latest.json: run bench/figures.py"
+    report = json.loads((ROOT / "bench" / "report" / "latest.json").read_text())
+    pages = {page: flat((ROOT / page).read_text()) for page in ("README.md", "docs/index.md")}
+    sentence = flat(figures.ring_sentence(figures.figures(report)))
+    assert all(sentence in text for text in pages.values())
+    # Another report makes both pages stale, and both then quote its figures.
+    report["results"]["ring"]["peers"]["mp.Queue"]["64"]["msg_per_s"] /= 3
+    (tmp_path / "latest.json").write_text(json.dumps(report))
+    changed = dict(figures.stale(report_path=tmp_path / "latest.json"))
+    assert sorted(changed) == sorted(pages)
+    sentence = flat(figures.ring_sentence(figures.figures(report)))
+    assert all(sentence in flat(text) for text in changed.values())

@@ -97,6 +97,10 @@ view.write_mixed([1, [2.0, 3.0], "s"])
 view.write_mixed((1, (2.0, 3.0), bytearray(b"s")))
 ring.push((1, 2.5))
 view.seek()
+ring.push_many([(1, 2.5, "a"), [2, 3.5, "b"], b"raw"])
+reveal_type(ring.pop_many(10, schema=[("i64", 1), ("str", 1)]))
+reveal_type(ring.get_many(10, 0.5, tag="int"))
+reveal_type(ring.get_many(10, schema=[("i64", 1)]))
 """
 
 _VALUE = "Union[builtins.int, builtins.float, builtins.bool, builtins.str]"
@@ -118,6 +122,9 @@ EXPECTED = [
     "Union[builtins.int, builtins.float, builtins.bool, builtins.str, None]",
     "Union[builtins.list[Any], None]",
     "builtins.bool",
+    "builtins.list[builtins.list[Any]]",
+    "builtins.list[builtins.int]",
+    "builtins.list[builtins.list[Any]]",
 ]
 
 MISUSE = """
@@ -130,6 +137,7 @@ view.read_mixed([("i64",)])
 view.read_range(offset=0)
 ring.pop(5)
 kelparine.SharedMemory.create("/x", "4096")
+ring.pop_many(5, "int", schema=[("i64", 1)])
 class Sub(kelparine.SpscRingBuffer): ...
 """
 
@@ -178,6 +186,6 @@ def test_overloads_give_precise_result_types(mypy_output):
 def test_stub_rejects_misuse(mypy_output):
     output = mypy_output["misuse.py"]
     errors = [line for line in output.splitlines() if ": error:" in line]
-    # One error per misuse line: lines 5 to 11 of the snippet (the last is a subclass of a
+    # One error per misuse line: lines 5 to 12 of the snippet (the last is a subclass of a
     # final class).
-    assert sorted({int(line.split(":")[1]) for line in errors}) == list(range(5, 12)), output
+    assert sorted({int(line.split(":")[1]) for line in errors}) == list(range(5, 13)), output

@@ -96,6 +96,18 @@ ParsedSchema ParsedSchema::parse(PyObject* schema) {
     return parsed;
 }
 
+PyResult<void> ParsedSchema::take_failure() {
+    // In decoding order: an unknown tag is met at its entry, which comes before the entry whose
+    // conversion failed (parsing stopped there).
+    if (first_unknown_tag_)
+        return py::fail(ShmError::invalid_argument(concat("unknown type tag '", *first_unknown_tag_, "'")));
+    if (!failed_) return {};
+    failed_ = false;
+    if (error_) return py::fail(std::move(*error_));
+    py::restore_exception(pending_exception_.release());
+    return py::python_error();
+}
+
 namespace {
 
 // Decodes one element at `cursor`, advancing it; `data` holds `length` bytes.

@@ -35,6 +35,12 @@ public:
 
     ParsedSchema(ParsedSchema&&) noexcept = default;
 
+    // The failure that decoding any data by this schema would meet in the schema itself (an
+    // entry that is not a (type_tag, count) tuple, a tag that is not a str or not known, a
+    // count that is not an integer), for callers that refuse a bad schema before looking at
+    // data. Reports it once: a held exception moves out to the interpreter.
+    py::PyResult<void> take_failure();
+
 private:
     friend struct SchemaDecoder;
     struct Entry {

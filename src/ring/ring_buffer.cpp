@@ -250,6 +250,7 @@ PyMethodDef kMethods[] = {
     {"get_into", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, get_into>), kFast, docs::kGetInto},
     {"push_many", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, push_many>), kFast, docs::kPushMany},
     {"pop_many", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, pop_many>), kFast, docs::kPopMany},
+    {"get_many", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, get_many>), kFast, docs::kGetMany},
     {"reserve", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, reserve>), kFast, docs::kReserve},
     {"borrow", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, borrow>), kFast, docs::kBorrow},
     {"put_array", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, put_array>), kFast, docs::kPutArray},
