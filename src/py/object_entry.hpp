@@ -1,9 +1,10 @@
 // Entering a call on a view or ring object, with the interpreter lock held.
 //
-// Every member of these classes is reached through a held entry point: the call keeps a strong
-// reference to its object and a CallHold on its gate from entry to return, so the mapping stays
-// mapped for the whole call however often the body gives the lock up (close() waits for other
-// threads' holds, and the last hold out of a closed object unmaps).
+// Every member of these classes is reached through a held entry point: the call keeps a
+// CallHold on its object's gate from entry to return, so the mapping stays mapped for the whole
+// call however often the body gives the lock up (close() waits for other threads' holds, and
+// the last hold out of a closed object unmaps). The object itself is kept alive by the caller's
+// reference to the receiver, which the interpreter holds for the whole call.
 //
 // Inside, enter() decides whether the call may go ahead: a closed object raises ValueError
 // ("<Class> is closed"), a role lent to a loan raises RuntimeError, and a role that another
@@ -46,7 +47,6 @@ void wait_for_other_holds(ObjectGate& gate) noexcept;
 template <PyTypeObject*& Type, class State, auto Body>
 PyObject* held_noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
     if (!check_receiver(self, Type)) return nullptr;
-    const Ref keep = Ref::borrow(self);
     CallHold hold(payload_of<State>(self).gate);
     return guarded([&] { return Body(self); });
 }
@@ -54,14 +54,12 @@ PyObject* held_noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
 template <PyTypeObject*& Type, class State, auto Body>
 PyObject* held_fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!check_receiver(self, Type)) return nullptr;
-    const Ref keep = Ref::borrow(self);
     CallHold hold(payload_of<State>(self).gate);
     return guarded([&] { return Body(self, args, nargs, kwnames); });
 }
 
 template <class State, auto Body>
 PyObject* held_repr_entry(PyObject* self) noexcept {
-    const Ref keep = Ref::borrow(self);
     CallHold hold(payload_of<State>(self).gate);
     return guarded([&] { return Body(self); });
 }

@@ -26,7 +26,6 @@ struct Site {
 
 namespace {
 
-std::uint64_t g_generation = 0;
 // Every site of the process, one per segment with objects of the process on it.
 std::vector<std::unique_ptr<Site>>& sites() noexcept {
     static std::vector<std::unique_ptr<Site>> all;
@@ -64,8 +63,6 @@ void drop(Site* site) noexcept {
 
 }  // namespace
 
-std::uint64_t generation() noexcept { return g_generation; }
-
 RoleHold::RoleHold(RoleHold&& other) noexcept
     : site_(std::exchange(other.site_, nullptr)), role_(other.role_), generation_(other.generation_) {}
 
@@ -82,7 +79,7 @@ RoleHold& RoleHold::operator=(RoleHold&& other) noexcept {
 void RoleHold::release() noexcept {
     Site* site = std::exchange(site_, nullptr);
     // A hold from before a fork belongs to the parent: the child's counts never included it.
-    if (site == nullptr || generation_ != g_generation) return;
+    if (site == nullptr || generation_ != detail::g_generation) return;
     const auto r = static_cast<unsigned>(role_);
     if (site->role_holders[r].fetch_sub(1, std::memory_order_relaxed) == 1) {
         if (site->description.get() >= 0) unlock(site->description.get(), role_byte(role_));
@@ -182,13 +179,13 @@ Result<Presence::Taking> Presence::take_role(Role role, LockKind kind, RoleHold&
         site.role_holders[r].fetch_add(1, std::memory_order_relaxed);
         into.site_ = site_;
         into.role_ = role;
-        into.generation_ = g_generation;
+        into.generation_ = detail::g_generation;
     }
     return Taking::Taken;
 }
 
 void Presence::after_fork_in_child() noexcept {
-    ++g_generation;
+    ++detail::g_generation;
     for (auto& site : sites()) {
         // The inherited description stays the parent's (closing this descriptor leaves its
         // locks with the parent's own); the child is present through one of its own.

@@ -34,8 +34,12 @@ namespace kelparine::presence {
 
 struct Site;
 
+namespace detail {
+inline std::uint64_t g_generation = 0;  // changed only in a fork child, before it runs anything
+}  // namespace detail
+
 // The forks since the process started: a RoleHold taken before the latest fork is void.
-std::uint64_t generation() noexcept;
+inline std::uint64_t generation() noexcept { return detail::g_generation; }
 
 class RoleHold {
 public:
