@@ -68,7 +68,12 @@ def test_a_killed_producer_parked_in_put_leaves_every_message_then_end_of_file(m
     while consumer.free() >= 10:                 # the producer refills and parks in put()
         time.sleep(0.01)
     _kill(producer)
-    rest = list(consumer)                        # iteration ends at the producer's end of file
+    signal.signal(signal.SIGALRM, signal.default_int_handler)
+    signal.alarm(BOUND)                          # a wait that never ended fails, not hangs
+    try:
+        rest = list(consumer)                    # iteration ends at the producer's end of file
+    finally:
+        signal.alarm(0)
     assert [first] + rest == [b"%06d" % i for i in range(len(rest) + 1)]
     assert len(rest) >= CAPACITY // 10 - 1 and consumer.has_producer() is False
 

@@ -86,7 +86,7 @@ PyResult<bool> wait_on(RingState& s, Role role, const std::uint32_t* word, bool&
         peer.look();
         if (peer.gone()) return wait::FutexResult::Changed;  // the next check reports it
         const wait::FutexResult parked = wait::futex_wait(word, seen, ns);
-        if (parked == wait::FutexResult::Changed) peer.look();  // woken, most likely by a live peer
+        if (parked != wait::FutexResult::TimedOut) peer.look();  // woken or moved: most likely by a live peer
         return parked;
     };
     const wait::WaitResult waited =
