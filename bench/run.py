@@ -1,6 +1,7 @@
 """kelparine benchmarks: the module side by side with what users would use instead, in one run.
 
     PYTHONPATH=build /usr/bin/python3 bench/run.py [--quick] [--report] [--only SECTION ...]
+                                                   [--baseline BUILD_DIR]
 
 (or `bash scripts/bench.sh [--quick] [--report]`, which builds first). Sections:
   ring     two-process ring throughput against mp.Queue, mp.Pipe, a pure-Python ring and C++
@@ -12,6 +13,8 @@
   bulk     batches, 1 MiB pop_into/pop, NumPy arrays by loans and by the alternatives, sizes
   arrays   array messages: reserve_array/borrow_array, put_array/get_array, shared_memory slots
   records  (int, float, str) records in batches of 1,000 against mp.Pipe and pyzmq, pickled
+  presence a dead producer: SIGKILL to EOFError in a blocked get(), beside mp.Pipe and mp.Queue;
+           64 B push/pop and put/get against a baseline build of another commit (--baseline DIR)
 
 Prints a table with ratios against each peer and the performance targets (PASS/MISS), writes
 the raw figures to bench/results/latest.json, the table to bench/results/table.txt and charts
@@ -30,9 +33,10 @@ import sys
 import time
 
 import array_suite
+import presence_suite
 from common import MiB, REPORT, RESULTS, ROOT, Settings, fmt_si, fmt_size
 
-SECTIONS = ("ring", "view", "lock", "scaling", "instr", "wait", "bulk", "arrays", "records")
+SECTIONS = ("ring", "view", "lock", "scaling", "instr", "wait", "bulk", "arrays", "records", "presence")
 
 
 def log(message):
@@ -67,6 +71,7 @@ def targets(results):
     rows += bulk_targets(results.get("bulk"))
     rows += array_suite.targets(results.get("arrays"))
     rows += records_targets(results.get("records"))
+    rows += presence_suite.targets(results.get("presence"))
     return rows
 
 
@@ -289,7 +294,8 @@ def build_table(results, meta):
              f"Python {meta['python']}", ""]
     for key, render in (("ring", ring_table), ("view", view_table), ("lock", lock_table),
                         ("scaling", scaling_table), ("instructions", instr_table), ("wait", wait_table),
-                        ("bulk", bulk_table), ("arrays", array_suite.table), ("records", records_table)):
+                        ("bulk", bulk_table), ("arrays", array_suite.table), ("records", records_table),
+                        ("presence", presence_suite.table)):
         if results.get(key):
             render(results[key], lines)
             lines.append("")
@@ -342,6 +348,8 @@ def main():
     parser.add_argument("--report", action="store_true", help="also copy table, charts and JSON into bench/report/")
     parser.add_argument("--only", nargs="+", choices=SECTIONS, help="run only these sections")
     parser.add_argument("--no-pin", action="store_true", help="do not pin the ring's two processes to CPUs")
+    parser.add_argument("--baseline", metavar="BUILD_DIR",
+                        help="the presence section's before/after runs: the build directory of another commit")
     args = parser.parse_args()
 
     import kelparine  # noqa: F401  (fail early, before anything runs, if the module is not built)
@@ -354,6 +362,8 @@ def main():
     import bulk_suite
     import records_suite
 
+    if args.baseline:
+        os.environ["KELPARINE_BASELINE_BUILD"] = os.path.abspath(args.baseline)
     settings = Settings.make(args.quick, pin=not args.no_pin)
     sections = args.only or SECTIONS
     meta = machine_meta(settings)
@@ -370,6 +380,7 @@ def main():
         "bulk": ("bulk", bulk_suite, "batches, large messages, NumPy, sizes"),
         "arrays": ("arrays", array_suite, "array messages: loans, copies, shared_memory slots"),
         "records": ("records", records_suite, "records in batches against Pipe and pyzmq"),
+        "presence": ("presence", presence_suite, "dead producers; throughput against a baseline build"),
     }
     for section in SECTIONS:
         if section in sections:

@@ -84,6 +84,21 @@ def test_array_paths_check_every_array(monkeypatch):
     assert array_suite.get_array_rate(10, None) > 0
 
 
+def test_dead_producer_trials_end_as_claimed(monkeypatch):
+    monkeypatch.syspath_prepend(str(ROOT / "bench"))
+    import presence_suite
+
+    monkeypatch.setattr(presence_suite, "QUEUE_TIMEOUT", 0.2)
+    # A trial raises unless the consumer's blocked call ended as its row says: EOFError from the
+    # ring's get() and the Pipe's recv_bytes(), a timeout from the Queue's get().
+    assert presence_suite.ring_trial(0.05) > 0
+    assert presence_suite.pipe_trial(0.05) > 0
+    assert presence_suite.queue_trial(0.05)[0] == "timed out"
+    # The before/after runs import the module from the build directory they are given.
+    build = pathlib.Path(kelparine.__file__).parent
+    assert all(presence_suite.rate_in(build, kind, 2000, None) > 0 for kind in presence_suite.KINDS)
+
+
 CHECKER_PROBE = """
 from blocking_stress import Checker, Frames
 
