@@ -64,7 +64,10 @@ void drop(Site* site) noexcept {
 }  // namespace
 
 RoleHold::RoleHold(RoleHold&& other) noexcept
-    : site_(std::exchange(other.site_, nullptr)), role_(other.role_), generation_(other.generation_) {}
+    : site_(std::exchange(other.site_, nullptr)),
+      role_(other.role_),
+      generation_(other.generation_),
+      held_(std::exchange(other.held_, false)) {}
 
 RoleHold& RoleHold::operator=(RoleHold&& other) noexcept {
     if (this != &other) {
@@ -72,11 +75,13 @@ RoleHold& RoleHold::operator=(RoleHold&& other) noexcept {
         site_ = std::exchange(other.site_, nullptr);
         role_ = other.role_;
         generation_ = other.generation_;
+        held_ = std::exchange(other.held_, false);
     }
     return *this;
 }
 
 void RoleHold::release() noexcept {
+    held_ = false;
     Site* site = std::exchange(site_, nullptr);
     // A hold from before a fork belongs to the parent: the child's counts never included it.
     if (site == nullptr || generation_ != detail::g_generation) return;
@@ -161,8 +166,18 @@ bool Presence::holds_exclusively(Role role) const noexcept {
 
 Result<Presence::Taking> Presence::take_role(Role role, LockKind kind, RoleHold& into) const noexcept {
     const auto r = static_cast<unsigned>(role);
-    if (site_ == nullptr) return Taking::Taken;  // no presence: nothing to take, nothing to check
     const bool had = into.held();
+    auto in_name_only = [&] {
+        if (had) return;
+        into.release();
+        into.held_ = true;
+        into.role_ = role;
+        into.generation_ = detail::g_generation;
+    };
+    if (site_ == nullptr) {  // no presence: nothing to take, nothing to check
+        in_name_only();
+        return Taking::Taken;
+    }
     Site& site = *site_;
     const bool need_lock = site.role_holders[r].load(std::memory_order_relaxed) == 0 ||
                            (kind == LockKind::Exclusive && !site.exclusive[r]);
@@ -170,7 +185,10 @@ Result<Presence::Taking> Presence::take_role(Role role, LockKind kind, RoleHold&
         // The first holder of the process takes the lock; an exclusive claim converts the
         // process's shared lock (a description's own locks never conflict with each other).
         auto locked = try_lock(site.description.get(), role_byte(role), kind);
-        if (!locked) return std::unexpected(std::move(locked.error()));
+        if (!locked) {
+            in_name_only();  // not retried on every call: the role goes unchecked
+            return std::unexpected(std::move(locked.error()));
+        }
         if (!*locked) return Taking::HeldElsewhere;
         if (kind == LockKind::Exclusive) site.exclusive[r] = true;
     }
@@ -180,6 +198,7 @@ Result<Presence::Taking> Presence::take_role(Role role, LockKind kind, RoleHold&
         into.site_ = site_;
         into.role_ = role;
         into.generation_ = detail::g_generation;
+        into.held_ = true;
     }
     return Taking::Taken;
 }

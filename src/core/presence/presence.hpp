@@ -51,7 +51,9 @@ public:
     ~RoleHold() { release(); }
 
     // Held in this process as it is now (the fast path of every producing or consuming call).
-    [[gnu::always_inline]] bool held() const noexcept { return site_ != nullptr && generation_ == generation(); }
+    // A hold without a site is held in name only (no presence, or the lock could not be
+    // taken): calls go ahead without a system call each time, and nothing is released.
+    [[gnu::always_inline]] bool held() const noexcept { return held_ && generation_ == generation(); }
     void release() noexcept;
 
 private:
@@ -59,6 +61,7 @@ private:
     Site* site_ = nullptr;
     Role role_ = Role::Producer;
     std::uint64_t generation_ = 0;
+    bool held_ = false;
 };
 
 class Presence {
