@@ -40,6 +40,26 @@ PyObject* after_fork_in_child(PyObject* /*module*/, PyObject* /*unused*/) noexce
 
 PyMethodDef kAfterForkInChild = {"_after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr};
 
+// The Python parts of the package (the bridge, the asyncio helpers) live in a directory named
+// like the module beside the shared object. A __path__ makes `kelparine.bridge` importable and
+// `python -m kelparine.bridge` runnable; the extension itself stays the module.
+PyResult<void> set_package_path(PyObject* module) {
+    Ref file = Ref::steal(PyModule_GetFilenameObject(module));
+    if (!file) {
+        // Loaded without a file (embedded): no Python parts to find.
+        PyErr_Clear();
+        return {};
+    }
+    Ref os_path = Ref::steal(PyImport_ImportModule("os.path"));
+    Ref dir = os_path ? Ref::steal(PyObject_CallMethod(os_path.get(), "dirname", "O", file.get())) : Ref();
+    Ref package = dir ? Ref::steal(PyObject_CallMethod(os_path.get(), "join", "Os", dir.get(), "kelparine")) : Ref();
+    Ref path = package ? Ref::steal(PyList_New(1)) : Ref();
+    if (!path) return py::python_error();
+    PyList_SET_ITEM(path.get(), 0, package.release());
+    if (PyObject_SetAttrString(module, "__path__", path.get()) != 0) return py::python_error();
+    return {};
+}
+
 PyResult<void> register_fork_hook() {
     Ref hook = Ref::steal(PyCFunction_New(&kAfterForkInChild, nullptr));
     Ref os = Ref::steal(PyImport_ImportModule("os"));
@@ -63,6 +83,7 @@ int exec_module(PyObject* module) noexcept {
         // The one version of the project: meson.build's project(version:), given to the compiler.
         if (PyModule_AddStringConstant(module, "__version__", KELPARINE_VERSION) != 0) return py::python_error();
         if (auto done = register_fork_hook(); !done) return done;
+        if (auto done = set_package_path(module); !done) return done;
         // Views and rings pickle as SharedMemory.open(name).<maker>() without knowing that class.
         py::set_handle_opener(open_handle);
         if (auto done = register_class(module, "SharedMemory", shared_memory_type()); !done) return done;
