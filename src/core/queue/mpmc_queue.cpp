@@ -63,7 +63,7 @@ Status MpmcQueue::check(const std::byte* base, std::uint64_t map_size) {
     const std::uint64_t capacity = queue.capacity();
     if (!is_power_of_two(capacity) || capacity < kMinCapacity || segment_size(capacity) > map_size ||
         queue.word64(kDataOffsetField).load(std::memory_order_relaxed) != kDataOffset)
-        return corrupt(concat("capacity ", capacity, " does not fit a segment of ", map_size, " bytes"));
+        return std::unexpected(corrupt(concat("capacity ", capacity, " does not fit a segment of ", map_size, " bytes")));
     return {};
 }
 
