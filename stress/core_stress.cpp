@@ -8,7 +8,9 @@
 // Lock: writers fill the whole data area with one byte under the exclusive hold; readers copy
 // it under a shared hold and count reads that are not uniform (torn). Ring: one producer and
 // one consumer thread pass sequence-numbered frames of random sizes through 64-byte and 4 KiB
-// rings; the consumer checks number, size and contents of every frame.
+// rings; the consumer checks number, size and contents of every frame. Queue: producer threads
+// claim records concurrently and consumer threads take them under the consumer lock, through a
+// 4 KiB queue; every record is checked for producer order, size and contents.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -20,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/queue/mpmc_queue.hpp"
 #include "core/rwlock.hpp"
 #include "core/spsc/ring.hpp"
 
@@ -174,6 +177,88 @@ RingFigures stress_ring(double seconds, std::uint64_t capacity) {
 
 }  // namespace
 
+struct QueueFigures {
+    std::uint64_t records = 0, bad = 0;
+};
+
+struct EveryoneAlive final : kelparine::SlotLiveness {
+    bool alive(std::uint16_t) noexcept override { return true; }
+};
+
+QueueFigures stress_queue(double seconds, int producers, int consumers) {
+    constexpr std::uint64_t kCapacity = 4096;
+    const std::uint64_t map_size = kelparine::queue_layout::segment_size(kCapacity);
+    auto block = std::make_unique<std::uint64_t[]>(map_size / 8);
+    std::byte* base = reinterpret_cast<std::byte*>(block.get());
+    if (!kelparine::MpmcQueue::init(base, map_size, kCapacity, 0x1234)) std::abort();
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> producing{producers};
+    std::atomic<std::uint64_t> bad{0}, taken{0};
+    std::vector<std::uint64_t> last(producers, 0);  // guarded by the consumer lock
+    std::vector<std::thread> threads;
+    for (int p = 0; p < producers; ++p)
+        threads.emplace_back([&, p] {
+            kelparine::MpmcQueue queue(base, map_size);
+            std::mt19937_64 rng(p);
+            std::vector<std::byte> payload(600);
+            const auto slot = static_cast<std::uint16_t>(p);
+            for (std::uint64_t seq = 1; !stop.load(std::memory_order_relaxed);) {
+                const std::uint32_t length = 16 + static_cast<std::uint32_t>(rng() % 500);
+                std::uint64_t pos = 0;
+                if (!queue.try_claim(slot, kelparine::queue_layout::record_size(length), pos)) continue;
+                std::memcpy(payload.data(), &seq, 8);
+                std::memcpy(payload.data() + 8, &p, sizeof p);
+                for (std::uint32_t i = 16; i < length; ++i) payload[i] = static_cast<std::byte>(seq * 7 + i);
+                queue.begin_record(pos, length, slot, 1);
+                queue.write_payload(pos, 0, payload.data(), length);
+                queue.commit_record(pos, length, slot, 1);
+                queue.finish_claim(slot, 1);
+                ++seq;
+            }
+            producing.fetch_sub(1);
+        });
+    for (int c = 0; c < consumers; ++c)
+        threads.emplace_back([&, c] {
+            kelparine::MpmcQueue queue(base, map_size);
+            EveryoneAlive alive;
+            std::vector<std::byte> out(600);
+            const auto slot = static_cast<std::uint16_t>(200 + c);
+            for (;;) {
+                const bool finished = producing.load() == 0;
+                if (!queue.try_lock(slot)) continue;
+                auto next = queue.next(alive);
+                bool empty = true;
+                if (!next) {
+                    bad.fetch_add(1);
+                } else if (next->kind == kelparine::MpmcQueue::NextKind::Ready) {
+                    empty = false;
+                    const auto& record = next->record;
+                    queue.read_payload(record, 0, out.data(), record.length);
+                    std::uint64_t seq;
+                    int p;
+                    std::memcpy(&seq, out.data(), 8);
+                    std::memcpy(&p, out.data() + 8, sizeof p);
+                    bool ok = p >= 0 && p < producers && seq == last[p] + 1;
+                    for (std::uint32_t i = 16; ok && i < record.length; ++i)
+                        ok = out[i] == static_cast<std::byte>(seq * 7 + i);
+                    if (!ok) bad.fetch_add(1);
+                    if (p >= 0 && p < producers) last[p] = seq;
+                    queue.release(record.end(), 1);
+                    taken.fetch_add(1, std::memory_order_relaxed);
+                } else if (next->kind == kelparine::MpmcQueue::NextKind::Pending) {
+                    empty = false;
+                }
+                queue.unlock();
+                if (finished && empty) break;
+            }
+        });
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    stop = true;
+    for (auto& thread : threads) thread.join();
+    return QueueFigures{taken.load(), bad.load()};
+}
+
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
     const int readers = argc > 2 ? std::atoi(argv[2]) : 3;
@@ -196,6 +281,11 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(ring.bytes), static_cast<unsigned long long>(ring.bad));
         if (ring.bad != 0 || ring.messages == 0) status = 1;
     }
+    const QueueFigures queue = stress_queue(seconds / 2, writers + 1, readers);
+    std::printf("core queue: %d producer and %d consumer threads, 4 KiB: %llu records, %llu lost/reordered/corrupted\n",
+                writers + 1, readers, static_cast<unsigned long long>(queue.records),
+                static_cast<unsigned long long>(queue.bad));
+    if (queue.bad != 0 || queue.records == 0) status = 1;
     if (status != 0) std::printf("FAILED\n");
     return status;
 }
