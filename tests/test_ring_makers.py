@@ -2,6 +2,7 @@
 across real processes; the exact errors of bad capacities, names and headers; and no segment,
 descriptor or mapping left behind by a call that fails."""
 
+import gc
 import mmap
 import os
 import re
@@ -41,7 +42,14 @@ def mappings():
         return sum(1 for _ in maps)
 
 
+def held():
+    """This process's segments, descriptors and mappings, once earlier tests' garbage is gone."""
+    gc.collect()
+    return ours(), open_fds(), mappings()
+
+
 def test_create_makes_the_segment_for_the_capacity_and_open_finds_it(seg_name):
+    gc.collect()
     fds = open_fds()
     ring = SpscRingBuffer.create(seg_name, Index(1024), 0o600, exclusive=True)
     assert repr(ring) == "SpscRingBuffer(capacity=1024, used=0, free=1024)"
@@ -84,10 +92,10 @@ CREATE_ERRORS = [
                          ids=[f"{i}-{e.__name__}" for i, (_, _, _, e, _) in enumerate(CREATE_ERRORS)])
 def test_create_refuses_and_leaves_nothing(seg_name, name, capacity, kwargs, error, message):
     name = seg_name if name is None else name
-    before = ours(), open_fds(), mappings()
+    before = held()
     with pytest.raises(error, match=f"^{re.escape(message)}$"):
         SpscRingBuffer.create(name, capacity, **kwargs)
-    assert (ours(), open_fds(), mappings()) == before
+    assert held() == before
 
 
 def _segment(name, size, capacity=None):
@@ -116,10 +124,10 @@ OPEN_ERRORS = [
 def test_open_refuses_what_holds_no_ring_and_leaves_nothing(seg_name, size, capacity, error, message):
     if size is not None:
         _segment(seg_name, size, capacity)
-    before = ours(), open_fds(), mappings()
+    before = held()
     with pytest.raises(error, match=f"^{re.escape(message.format(seg_name))}$"):
         SpscRingBuffer.open(seg_name)
-    assert (ours(), open_fds(), mappings()) == before
+    assert held() == before
 
 
 @pytest.mark.parametrize("name, error", [("jobs", ValueError), (b"/jobs", TypeError)])
