@@ -190,7 +190,7 @@ def exit_with_parent():
 
 def produce(name, messages):
     exit_with_parent()
-    ring = kelparine.SharedMemory.open(name).spsc()
+    ring = kelparine.SpscRingBuffer.open(name)
     bodies = demo_bodies()
     for seq in range(messages):
         ring.put(payload(seq, bodies))  # waits while the bridge is held back by the far ring
@@ -200,8 +200,8 @@ def echo(source_name, target_name, messages, pause):
     """The far host's application: returns every message unchanged, slowly now and then, so that
     its ring fills and the back-pressure reaches the producer."""
     exit_with_parent()
-    source = kelparine.SharedMemory.open(source_name).spsc()
-    target = kelparine.SharedMemory.open(target_name).spsc()
+    source = kelparine.SpscRingBuffer.open(source_name)
+    target = kelparine.SpscRingBuffer.open(target_name)
     for seq in range(messages):
         target.put(source.get())
         if pause and seq % 64 == 63:
@@ -211,13 +211,13 @@ def echo(source_name, target_name, messages, pause):
 def run_send(name, address, messages, batch, window, label):
     exit_with_parent()
     report = lambda text: print(f"{label}: {text}", flush=True)  # noqa: E731
-    send(kelparine.SharedMemory.open(name).spsc(), address, batch, window, messages, report)
+    send(kelparine.SpscRingBuffer.open(name), address, batch, window, messages, report)
 
 
 def run_receive(name, address, messages, window, label):
     exit_with_parent()
     report = lambda text: print(f"{label}: {text}", flush=True)  # noqa: E731
-    receive(kelparine.SharedMemory.open(name).spsc(), address, window, messages, report)
+    receive(kelparine.SpscRingBuffer.open(name), address, window, messages, report)
 
 
 def free_port_pair():
@@ -242,8 +242,8 @@ def demo(args):
     processes = []
     try:
         for name in names.values():
-            kelparine.SharedMemory.create(name, 24 + args.capacity).spsc()
-        back = kelparine.SharedMemory.open(names["near-in"]).spsc()
+            kelparine.SpscRingBuffer.create(name, args.capacity)
+        back = kelparine.SpscRingBuffer.open(names["near-in"])
         there, home = f"127.0.0.1:{free_port_pair()}", f"127.0.0.1:{free_port_pair()}"
         n, ctx = args.messages, mp.get_context("spawn")
         processes = [
@@ -278,8 +278,8 @@ def demo(args):
 def attach(args):
     """The ring a bridge command works on: created (and removed at the end) with --create."""
     if args.create:
-        return kelparine.SharedMemory.create(args.ring, 24 + args.create).spsc(), True
-    return kelparine.SharedMemory.open(args.ring).spsc(), False
+        return kelparine.SpscRingBuffer.create(args.ring, args.create), True
+    return kelparine.SpscRingBuffer.open(args.ring), False
 
 
 def main(argv=None):

@@ -87,6 +87,8 @@ MEMBERS = {
         "has_producer($self)",
         "has_consumer($self)",
         "claim_role($self, role)",
+        "create(name, capacity, mode=None, *, exclusive=False)",
+        "open(name)",
     ],
 }
 STATIC = {"create", "open", "remove", "select"}
@@ -320,6 +322,8 @@ def valid_arguments(cls, name, seg_name):
         ("SpscRingBuffer", "reserve"): [1, 0],
         ("SpscRingBuffer", "borrow"): [0],
         ("SpscRingBuffer", "claim_role"): ["producer"],
+        ("SpscRingBuffer", "create"): [seg_name, 4096, 0o666, False],
+        ("SpscRingBuffer", "open"): [seg_name],
         ("SpscRingBuffer", "put_array"): [[1.5], 1],
         ("SpscRingBuffer", "get_array"): [0],
         ("SpscRingBuffer", "reserve_array"): [1, "f8", 0],
@@ -338,7 +342,8 @@ def bound_call(instances, make_segment):
 
     def get(cls, signature):
         name, params = parse(signature)
-        seg, _ = make_segment(4120)
+        seg, seg_shm = make_segment(4120)
+        seg_shm.spsc().close()  # a ring header too, for SpscRingBuffer.open
         owner = instances[cls]
         member = getattr(owner, name)
         values = valid_arguments(cls, name, seg)

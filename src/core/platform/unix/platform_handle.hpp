@@ -50,14 +50,18 @@ public:
     const std::string& name() const noexcept { return name_; }
     std::uint64_t size() const noexcept { return size_; }
     int fd() const noexcept { return fd_.get(); }
+    // Whether create() made the segment and sized it first: only then is it the caller's to
+    // remove again when what it builds on the segment fails. False for open().
+    bool made() const noexcept { return made_; }
 
 private:
-    PlatformHandle(std::string name, std::uint64_t size, OwnedFd fd) noexcept
-        : name_(std::move(name)), size_(size), fd_(std::move(fd)) {}
+    PlatformHandle(std::string name, std::uint64_t size, OwnedFd fd, bool made = false) noexcept
+        : name_(std::move(name)), size_(size), fd_(std::move(fd)), made_(made) {}
 
     std::string name_;
     std::uint64_t size_;
     OwnedFd fd_;
+    bool made_;
 };
 
 }  // namespace kelparine
