@@ -234,6 +234,16 @@ async def receive(endpoint, ring, *, window=WINDOW, credits=None, linger=LINGER_
                 await grants.send(CREDIT.pack(written, False))  # that batch is in the ring
             elif kind == HELLO and len(messages) == 1 and len(messages[0]) == WINDOW_FIELD.size:
                 (theirs,) = WINDOW_FIELD.unpack(messages[0])
+                # Batches of a sender that stopped may still be queued beside the HELLO (the
+                # queue is fair between connections, not ordered): they were sent first, so
+                # they are written before any credit lets the new sender send, and earn none.
+                while await data.poll(0, zmq.POLLIN):
+                    queued, *old = await data.recv_multipart()
+                    if queued == DATA:
+                        await _write_all(ring, old)
+                        total += len(old)
+                    elif queued == HELLO and len(old) == 1 and len(old[0]) == WINDOW_FIELD.size:
+                        (theirs,) = WINDOW_FIELD.unpack(old[0])
                 written = 0
                 for _ in range(max(1, min(window, theirs))):
                     await grants.send(CREDIT.pack(0, False))

@@ -22,9 +22,17 @@ PRODUCE = """
 import sys, kelparine
 ring = kelparine.SharedMemory.open(sys.argv[1]).spsc()
 count = int(sys.argv[2])
+message = lambda i: b"%d:" % i + bytes([i % 251]) * (i % 13 * 37 % 300)
 for i in range(count if count >= 0 else 10**12):
-    ring.put(b"%d:" % i + bytes([i % 251]) * (i % 13 * 37 % 300))
+    ring.put(message(i))
 """
+# The same, outliving its consumer: a put that finds the send side gone waits for the next one.
+PRODUCE_PATIENTLY = PRODUCE.replace("    ring.put(message(i))", """    while True:
+        try:
+            ring.put(message(i))
+            break
+        except BrokenPipeError:
+            pass""")
 
 
 def message(i):
@@ -64,7 +72,7 @@ class Link:
         self.near_name, self.far_name = unique_name("bridge-near"), unique_name("bridge-far")
         self.near = kelparine.SharedMemory.create(self.near_name, 24 + 4096).spsc()
         self.far = kelparine.SharedMemory.create(self.far_name, 24 + 4096).spsc()
-        endpoint = f"tcp://127.0.0.1:{free_port_pair()}"
+        self.endpoint = endpoint = f"tcp://127.0.0.1:{free_port_pair()}"
         self.processes = {}
         self.processes["recv"] = start("-m", "kelparine.bridge", "recv", endpoint, self.far_name,
                                        "--window", str(window))
@@ -161,3 +169,23 @@ def test_a_signal_stops_a_command_cleanly_in_the_middle_of_a_stream(link, comman
         with pytest.raises(EOFError):
             while True:
                 bridge.far.get(timeout=30)
+
+
+def test_a_send_restarted_while_its_batches_wait_for_the_far_ring_loses_and_reorders_nothing(link):
+    bridge = link(batch=8, window=6)
+    count = 3000
+    bridge.processes["producer"] = start("-c", PRODUCE_PATIENTLY, bridge.near_name, str(count))
+    assert bridge.processes["send"].stdout.readline().startswith("send:")  # running, its handlers set
+    deadline = time.monotonic() + 60
+    while bridge.near.used() < 2048 or bridge.far.is_empty():  # nobody reads the far ring: batches wait in between
+        assert time.monotonic() < deadline and bridge.processes["producer"].poll() is None
+        time.sleep(0.05)
+    bridge.processes["send"].send_signal(signal.SIGTERM)
+    assert bridge.finish("send")[0] == 128 + signal.SIGTERM
+    bridge.processes["send"] = start("-m", "kelparine.bridge", "send", bridge.near_name,
+                                     bridge.endpoint, "--batch", "8", "--window", "6")
+    received = []
+    with pytest.raises(EOFError):
+        while True:
+            received.append(bridge.far.get(timeout=30))
+    assert received == [message(i) for i in range(count)]
