@@ -15,6 +15,7 @@
   records  (int, float, str) records in batches of 1,000 against mp.Pipe and pyzmq, pickled
   presence a dead producer: SIGKILL to EOFError in a blocked get(), beside mp.Pipe and mp.Queue;
            64 B push/pop and put/get against a baseline build of another commit (--baseline DIR)
+  bridge   kelparine.bridge between two rings over loopback TCP against pyzmq PUSH/PULL alone
 
 Prints a table with ratios against each peer and the performance targets (PASS/MISS), writes
 the raw figures to bench/results/latest.json, the table to bench/results/table.txt and charts
@@ -33,10 +34,11 @@ import sys
 import time
 
 import array_suite
+import bridge_suite
 import presence_suite
 from common import MiB, REPORT, RESULTS, ROOT, Settings, fmt_si, fmt_size
 
-SECTIONS = ("ring", "view", "lock", "scaling", "instr", "wait", "bulk", "arrays", "records", "presence")
+SECTIONS = ("ring", "view", "lock", "scaling", "instr", "wait", "bulk", "arrays", "records", "presence", "bridge")
 
 
 def log(message):
@@ -295,7 +297,7 @@ def build_table(results, meta):
     for key, render in (("ring", ring_table), ("view", view_table), ("lock", lock_table),
                         ("scaling", scaling_table), ("instructions", instr_table), ("wait", wait_table),
                         ("bulk", bulk_table), ("arrays", array_suite.table), ("records", records_table),
-                        ("presence", presence_suite.table)):
+                        ("presence", presence_suite.table), ("bridge", bridge_suite.table)):
         if results.get(key):
             render(results[key], lines)
             lines.append("")
@@ -381,6 +383,7 @@ def main():
         "arrays": ("arrays", array_suite, "array messages: loans, copies, shared_memory slots"),
         "records": ("records", records_suite, "records in batches against Pipe and pyzmq"),
         "presence": ("presence", presence_suite, "dead producers; throughput against a baseline build"),
+        "bridge": ("bridge", bridge_suite, "the bridge over loopback TCP against pyzmq alone"),
     }
     for section in SECTIONS:
         if section in sections:
