@@ -124,8 +124,8 @@ def demo(args):
     processes = []
     try:
         for name in names.values():
-            kelparine.SharedMemory.create(name, 24 + args.capacity).spsc()
-        back = kelparine.SharedMemory.open(names["near-in"]).spsc()
+            kelparine.SpscRingBuffer.create(name, args.capacity)
+        back = kelparine.SpscRingBuffer.open(names["near-in"])
         there, home = f"tcp://127.0.0.1:{free_port_pair()}", f"tcp://127.0.0.1:{free_port_pair()}"
         n, ctx = args.messages, mp.get_context("spawn")
         processes = [
