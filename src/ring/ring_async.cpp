@@ -415,6 +415,8 @@ PyResult<Ref> aget(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     }
     auto timeout = timeout_arg(bound[1]);
     if (!timeout) return timeout;
+    if (auto open = py::refuse_closed(state(self).gate, kClassName); !open)  // as the blocking twin, at the call
+        return std::unexpected(std::move(open.error()));
     return call_aio(kFnAget, {self, or_none(bound[0]), timeout->get()});
 }
 
@@ -424,6 +426,8 @@ PyResult<Ref> aget_mixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (auto schema = py::to_list(bound[0], "schema"); !schema) return std::unexpected(std::move(schema.error()));
     auto timeout = timeout_arg(bound[1]);
     if (!timeout) return timeout;
+    if (auto open = py::refuse_closed(state(self).gate, kClassName); !open)  // as the blocking twin, at the call
+        return std::unexpected(std::move(open.error()));
     return call_aio(kFnAgetMixed, {self, bound[0], timeout->get()});
 }
 
@@ -436,6 +440,8 @@ PyResult<Ref> aget_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     auto timeout = timeout_arg(bound[1]);
     if (!timeout) return timeout;
+    if (auto open = py::refuse_closed(state(self).gate, kClassName); !open)  // as the blocking twin, at the call
+        return std::unexpected(std::move(open.error()));
     return call_aio(kFnAgetInto, {self, bound[0], timeout->get()});
 }
 
@@ -444,6 +450,8 @@ PyResult<Ref> aput(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!py::bind(kAput, args, nargs, kwnames, bound)) return py::python_error();
     auto timeout = timeout_arg(bound[1]);
     if (!timeout) return timeout;
+    if (auto open = py::refuse_closed(state(self).gate, kClassName); !open)  // as the blocking twin, at the call
+        return std::unexpected(std::move(open.error()));
     return call_aio(kFnAput, {self, bound[0], timeout->get()});
 }
 
