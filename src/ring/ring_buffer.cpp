@@ -8,6 +8,7 @@
 #include "../segment/shared_memory.hpp"
 #include "array_docs.hpp"
 #include "ring_arrays.hpp"
+#include "ring_async.hpp"
 #include "ring_bulk.hpp"
 #include "ring_docs.hpp"
 #include "ring_loans.hpp"
@@ -275,6 +276,13 @@ PyMethodDef kMethods[] = {
     // Static makers: no ring object is involved until they return one.
     {"create", py::as_cfunction(py::static_fastcall_entry<create_ring>), kFast | METH_STATIC, docs::kCreate},
     {"open", py::as_cfunction(py::static_fastcall_entry<open_ring>), kFast | METH_STATIC, docs::kOpen},
+    {"aget", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, aget>), kFast, docs::kAget},
+    {"aget_mixed", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, aget_mixed>), kFast, docs::kAgetMixed},
+    {"aget_into", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, aget_into>), kFast, docs::kAgetInto},
+    {"aput", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, aput>), kFast, docs::kAput},
+    {"areserve", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, areserve>), kFast, docs::kAreserve},
+    {"aborrow", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, aborrow>), kFast, docs::kAborrow},
+    {"aselect", py::as_cfunction(py::static_fastcall_entry<aselect>), kFast | METH_STATIC, docs::kAselect},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -317,6 +325,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(py::held_repr_entry<RingState, repr>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(next_message)},
+    {Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_am_anext, reinterpret_cast<void*>(next_message_awaitable)},
     {0, nullptr},
 };
 
