@@ -35,8 +35,6 @@ import sys
 
 import kelparine
 
-from . import _bridge_compat as _rings
-
 try:
     import zmq
     import zmq.asyncio
@@ -159,9 +157,12 @@ async def send(ring, endpoint, *, batch=BATCH, window=WINDOW, credits=None,
             while True:
                 await grants.until(lambda: grants.available > 0)
                 try:
-                    messages = await _rings.get_batch(ring, batch)
+                    # One awaited message, then those already behind it; a cancel while
+                    # waiting has taken nothing from the ring.
+                    first = await ring.aget()
                 except EOFError:
                     break
+                messages = [first, *ring.pop_many(batch - 1)] if batch > 1 else [first]
                 grants.available -= 1
                 # Goes at once: the credits keep the queue below the high-water mark.
                 await data.send_multipart([DATA, *messages])
@@ -194,7 +195,7 @@ async def _write_all(ring, messages):
     done = ring.push_many(messages)
     while done < len(messages):
         try:
-            await _rings.put(ring, messages[done])
+            await ring.aput(messages[done])
         except BrokenPipeError:
             log.warning("the ring's consumer is gone: waiting for another")
             await asyncio.sleep(0.05)
