@@ -12,8 +12,10 @@
 // attribute of the module (whose attributes are its classes).
 #include "ring_async.hpp"
 
+#include <algorithm>
 #include <unordered_map>
 
+#include "../core/rwlock.hpp"  // spin_pause
 #include "../core/text.hpp"
 #include "../core/wait/waiter.hpp"
 #include "../mixed/payload.hpp"
@@ -29,6 +31,64 @@ using py::PyResult;
 using py::Ref;
 
 constexpr std::int64_t kPeerLookNs = 16 * wait::kMillisecond;  // as the blocking waits' longest slice
+
+// The brief poll before arming. A round trip through the waiter costs two thread wake-ups per
+// direction (the waiter's, then the loop's); while the peer answers within tens of microseconds
+// a poll in the loop's thread (interpreter lock released) sees the answer first. It runs only
+// while recent waits of this ring and role were short (the peer is active), for at most
+// kPollNs; each poll that finds nothing doubles the number of awaits that then park at once
+// (up to kMaxSkip), so a peer whose pace defeats the poll costs at most kPollNs per kMaxSkip
+// waits; one that succeeds resets it. An idle ring never polls: its waits are long.
+constexpr std::int64_t kPollNs = 50 * wait::kMicrosecond;
+constexpr std::int64_t kActiveWait = wait::kMillisecond;  // mean wait at or below which polls run
+constexpr std::uint32_t kMaxSkip = 64;
+
+using AwaitPace = RingState::AwaitPace;
+
+void note_wait(AwaitPace& pace, std::int64_t waited) noexcept {
+    waited = std::min(waited, AwaitPace::kLongWait);
+    pace.mean_wait += (waited - pace.mean_wait) / 4;
+}
+
+// Polls `readiness` until it holds or `deadline` (monotonic ns) passes; the time it took, or
+// -1. Loads of shared words only (Readiness::ready()), so it runs without the interpreter lock.
+std::int64_t poll_until_ready(const wait::Readiness& readiness, std::int64_t started, std::int64_t deadline) noexcept {
+    for (;;) {
+        for (int i = 0; i < 16; ++i) {
+            if (readiness.ready()) return wait::monotonic_ns() - started;
+            spin_pause();
+        }
+        if (wait::monotonic_ns() >= deadline) return -1;
+    }
+}
+
+// With the interpreter lock (released while polling): true when the awaited state came during
+// a poll, so no watch is needed; else the pace records when the parked wait began.
+bool poll_first(AwaitPace& pace, const wait::Readiness& readiness) noexcept {
+    const std::int64_t started = wait::monotonic_ns();
+    if (pace.mean_wait > kActiveWait) {
+        pace.began = started;
+        return false;
+    }
+    if (pace.skip > 0) {
+        --pace.skip;
+        pace.began = started;
+        return false;
+    }
+    std::int64_t took = -1;
+    Py_BEGIN_ALLOW_THREADS
+    took = poll_until_ready(readiness, started, started + kPollNs);
+    Py_END_ALLOW_THREADS
+    if (took >= 0) {
+        pace.backoff = 0;
+        note_wait(pace, took);
+        return true;
+    }
+    pace.backoff = std::min(kMaxSkip, pace.backoff == 0 ? 1 : pace.backoff * 2);
+    pace.skip = pace.backoff;
+    pace.began = started;  // the poll is part of the wait
+    return false;
+}
 
 constexpr std::uint32_t low_half(std::uint64_t counter) noexcept { return static_cast<std::uint32_t>(counter); }
 constexpr bool power_of_two(std::uint64_t v) noexcept { return v != 0 && (v & (v - 1)) == 0; }
@@ -63,6 +123,7 @@ struct NotifierState {
     struct Armed {
         Ref ring;  // keeps the object; its gate is pinned, so the mapping stays for the waiter
         Role role;
+        bool paced;  // a wait of one ring (not a select): its length feeds the ring's AwaitPace
     };
     explicit NotifierState(std::shared_ptr<wait::Mailbox> b) noexcept : box(std::move(b)) {}
     ~NotifierState() { disarm_all(); }
@@ -184,6 +245,10 @@ PyResult<Ref> notifier_arm(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (readiness->ready() || eof_ready) return Ref::none();
         return peer_gone_error(s, role);
     }
+    // One ring awaited alone may poll first; a select's rings never do (one poll would hold up
+    // the others').
+    const bool paced = !eof_ready;
+    if (paced && poll_first(s.await_pace[static_cast<int>(role)], *readiness)) return Ref::none();
     const std::uint32_t* word = role == Role::Consumer ? ring.tail_word() : ring.head_word();
     const std::uint64_t token = wait::Waiter::instance().arm(
         n.box, wait::Watch{word, low_half(watched), seen_at, std::move(readiness), kPeerLookNs});
@@ -192,7 +257,7 @@ PyResult<Ref> notifier_arm(PyObject* self, PyObject* const* args, Py_ssize_t nar
         return py::python_error();
     }
     try {
-        n.watches.emplace(token, NotifierState::Armed{Ref::borrow(bound[0]), role});
+        n.watches.emplace(token, NotifierState::Armed{Ref::borrow(bound[0]), role, paced});
     } catch (...) {
         wait::Waiter::instance().disarm(token);
         PyErr_NoMemory();
@@ -212,8 +277,17 @@ PyResult<Ref> notifier_disarm(PyObject* self, PyObject* token_object) {
     if (found == n.watches.end()) return Ref::none();
     wait::Waiter::instance().disarm(token);
     Ref ring = std::move(found->second.ring);
+    const Role role = found->second.role;
+    const bool paced = found->second.paced;
     n.watches.erase(found);
-    state(ring.get()).gate.unpin();
+    RingState& s = state(ring.get());
+    // Disarmed once the await is over (ready, timed out or cancelled): that ends its wait.
+    AwaitPace& pace = s.await_pace[static_cast<int>(role)];
+    if (paced && pace.began != 0) {
+        note_wait(pace, wait::monotonic_ns() - pace.began);
+        pace.began = 0;
+    }
+    s.gate.unpin();
     return Ref::none();
 }
 

@@ -47,6 +47,16 @@ struct RingState {
     // polls, or is not this module), so parks stay short.
     bool silent_producer = false;
     bool silent_consumer = false;
+    // The pace of each role's awaits (ring_async.cpp): whether the next one that finds nothing
+    // first polls briefly in the loop's thread. Touched only with the interpreter lock held.
+    struct AwaitPace {
+        static constexpr std::int64_t kLongWait = 4'000'000;  // ns; longer waits count as this
+        std::int64_t began = 0;               // monotonic ns when the parked await began; 0: none
+        std::int64_t mean_wait = kLongWait;   // running mean of recent waits, ns
+        std::uint32_t skip = 0;               // awaits that park at once before the next poll
+        std::uint32_t backoff = 0;            // `skip` after the next poll that finds nothing
+    };
+    AwaitPace await_pace[2];
 
     // The staging run of each role's loan where the ring's run wraps, kept for the next loan
     // (a role has one loan at a time): large messages wrap once per trip round the ring, and a
