@@ -45,9 +45,21 @@ def _turn_is_over():
     return _monotonic() - _turn_started >= _TURN
 
 
+def _resume(future):
+    if not future.done():
+        future.set_result(None)
+
+
 async def _yield_to_loop():
+    # Not asyncio.sleep(0): that queues this task's next step while the loop's turn has yet to
+    # run the timers and readers that came due, so the callbacks they wake would only run after
+    # another whole turn of this task. Resolving a future from a callback queued now puts this
+    # task's next step behind the steps those wake.
     global _turn_started
-    await asyncio.sleep(0)
+    loop = asyncio.get_running_loop()
+    future = loop.create_future()
+    loop.call_soon(_resume, future)
+    await future
     _turn_started = _monotonic()
 
 

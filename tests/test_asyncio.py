@@ -324,6 +324,37 @@ def test_a_caller_that_keeps_finding_data_lets_other_tasks_run(ring):
     assert run(main) >= 2
 
 
+def test_a_task_woken_by_a_callback_runs_before_the_busy_callers_next_turn(ring, monkeypatch):
+    ring.push(b"load the helpers")
+    run(ring.aget)
+    monkeypatch.setattr(sys.modules["kelparine._aio"], "_TURN", 0.0)  # every streak's end yields
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        taken = 0
+        seen = []
+
+        async def woken():  # as a timer or a reader wakes a task: a callback resolves its future
+            while True:
+                future = loop.create_future()
+                loop.call_soon(future.set_result, None)
+                await future
+                seen.append(taken)
+
+        task = asyncio.ensure_future(woken())
+        for _ in range(3000):
+            ring.push(b"m")
+            await ring.aget()
+            taken += 1
+        task.cancel()
+        return [b - a for a, b in zip(seen, seen[1:])]
+
+    # One streak of completions (32) between its steps, not two: a yield that queued the
+    # caller's next step before the callbacks ran would let a whole turn go first.
+    gaps = run(main)
+    assert gaps and max(gaps) <= 32
+
+
 # --- fork, fallback, anyio ------------------------------------------------------------------------
 
 _CHILD = r"""
