@@ -40,7 +40,7 @@ constexpr std::int64_t kPeerLookNs = 16 * wait::kMillisecond;  // as the blockin
 // (up to kMaxSkip), so a peer whose pace defeats the poll costs at most kPollNs per kMaxSkip
 // waits; one that succeeds resets it. An idle ring never polls: its waits are long.
 constexpr std::int64_t kPollNs = 50 * wait::kMicrosecond;
-constexpr std::int64_t kActiveWait = wait::kMillisecond;  // mean wait at or below which polls run
+constexpr std::int64_t kActiveWait = 500 * wait::kMicrosecond;  // mean wait at or below which polls run
 constexpr std::uint32_t kMaxSkip = 64;
 
 using AwaitPace = RingState::AwaitPace;
