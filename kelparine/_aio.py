@@ -11,11 +11,15 @@ coroutine arms the ring's word and awaits a future that the loop's reader callba
 when the waiter thread reports the word moved (or, every 16 ms, that the peer or the ring may
 have ended); timeouts are the loop's own timers.
 
-Works on any loop with add_reader (asyncio's, uvloop's), and so under anyio's asyncio backend.
+Works on any loop with add_reader (asyncio's, uvloop's), and under trio (the same eventfd,
+watched by a system task of the run with trio.lowlevel.wait_readable); so under anyio on either
+backend too.
 """
 
 import asyncio
+import math
 import os
+import sys
 import time
 
 _native = globals()["_native"]  # set by the extension before this runs
@@ -56,15 +60,19 @@ async def _yield_to_loop():
     # another whole turn of this task. Resolving a future from a callback queued now puts this
     # task's next step behind the steps those wake.
     global _turn_started
-    loop = asyncio.get_running_loop()
-    future = loop.create_future()
-    loop.call_soon(_resume, future)
-    await future
+    try:
+        loop = asyncio.get_running_loop()
+    except RuntimeError:
+        await _current_hub().checkpoint()  # trio: a schedule point runs every task due first
+    else:
+        future = loop.create_future()
+        loop.call_soon(_resume, future)
+        await future
     _turn_started = _monotonic()
 
 
 class _Hub:
-    """One event loop's side: its Notifier, and the futures awaiting each armed token."""
+    """One asyncio event loop's side: its Notifier, and the futures awaiting each armed token."""
 
     def __init__(self, loop):
         self.loop = loop
@@ -80,6 +88,32 @@ class _Hub:
             if kind == _TICK and not self.notifier.look(token):
                 continue
             future.set_result(True)
+
+    def time(self):
+        return self.loop.time()
+
+    async def park(self, tokens, deadline):
+        loop = self.loop
+        future = loop.create_future()
+        for token in tokens:
+            self.waiting[token] = future
+        timer = None if deadline is None else loop.call_at(deadline, _expire, future)
+        try:
+            return await future
+        finally:
+            if timer is not None:
+                timer.cancel()
+            self._forget(tokens)
+
+    def _forget(self, tokens):
+        for token in tokens:
+            self.waiting.pop(token, None)
+            self.notifier.disarm(token)
+
+    async def sleep(self, seconds):
+        if seconds is None:
+            await self.loop.create_future()  # forever
+        await asyncio.sleep(seconds)
 
     def close(self):
         try:
@@ -114,23 +148,88 @@ def _expire(future):
         future.set_result(False)
 
 
+class _TrioHub(_Hub):
+    """One trio run's side: its Notifier, whose eventfd a system task of the run watches, and the
+    events awaited for each armed token. Made on first use in the run and closed when it ends."""
+
+    def __init__(self, trio):
+        self.trio = trio
+        self.notifier = _native.Notifier()
+        self.waiting = {}
+        trio.lowlevel.spawn_system_task(self._watch, name="kelparine waiter events")
+
+    async def _watch(self):
+        trio = self.trio
+        try:
+            while True:
+                await trio.lowlevel.wait_readable(self.notifier.fileno())
+                self._on_events()
+        finally:  # the run is ending: every await of it is over
+            self.notifier.close()
+
+    def _on_events(self):
+        for token, kind in self.notifier.drain():
+            event = self.waiting.get(token)
+            if event is None or event.is_set():
+                continue
+            if kind == _TICK and not self.notifier.look(token):
+                continue
+            event.set()
+
+    def time(self):
+        return self.trio.current_time()
+
+    async def park(self, tokens, deadline):
+        trio = self.trio
+        event = trio.Event()
+        for token in tokens:
+            self.waiting[token] = event
+        try:
+            with trio.move_on_at(math.inf if deadline is None else deadline):
+                await event.wait()
+            return event.is_set()
+        finally:
+            self._forget(tokens)
+
+    async def sleep(self, seconds):
+        await (self.trio.sleep_forever() if seconds is None else self.trio.sleep(seconds))
+
+    async def checkpoint(self):
+        await self.trio.lowlevel.checkpoint()
+
+
+_trio_hubs = None  # trio.lowlevel.RunVar of the run's _TrioHub, made once trio is first seen
+
+
+def _current_hub():
+    """The running loop's hub: asyncio's (uvloop's), else trio's. RuntimeError outside both."""
+    try:
+        loop = asyncio.get_running_loop()
+    except RuntimeError:
+        pass
+    else:
+        return _hub(loop)
+    global _trio_hubs
+    trio = sys.modules.get("trio")  # a trio run has imported it
+    if trio is None:
+        raise RuntimeError("no running event loop: await this under asyncio, uvloop or trio")
+    trio.lowlevel.current_trio_token()  # RuntimeError outside a trio run
+    if _trio_hubs is None:
+        _trio_hubs = trio.lowlevel.RunVar("kelparine_hub")
+    hub = _trio_hubs.get(None)
+    if hub is None:
+        hub = _TrioHub(trio)
+        _trio_hubs.set(hub)
+    return hub
+
+
 async def _park(hub, tokens, deadline):
     """True once a token fired (look again), False when the deadline passed."""
-    loop = hub.loop
-    future = loop.create_future()
-    for token in tokens:
-        hub.waiting[token] = future
-    timer = None if deadline is None else loop.call_at(deadline, _expire, future)
     global _turn_started
     try:
-        return await future
+        return await hub.park(tokens, deadline)
     finally:
         _turn_started = _monotonic()
-        if timer is not None:
-            timer.cancel()
-        for token in tokens:
-            hub.waiting.pop(token, None)
-            hub.notifier.disarm(token)
 
 
 def _timed_out(member, timeout, waiting_for):
@@ -142,8 +241,7 @@ async def _wait_until_ready(ring, role, need, timeout, deadline, member, waiting
     (PRODUCER). Raises TimeoutError, EOFError, BrokenPipeError or ValueError (closed)."""
     if timeout == 0:
         raise _timed_out(member, timeout, waiting_for() if callable(waiting_for) else waiting_for)
-    loop = asyncio.get_running_loop()
-    hub = _hub(loop)
+    hub = _current_hub()
     while True:
         token = hub.notifier.arm(ring, role, need, False)
         if token is None:
@@ -153,7 +251,7 @@ async def _wait_until_ready(ring, role, need, timeout, deadline, member, waiting
 
 
 def _deadline(timeout):
-    return None if timeout is None else asyncio.get_running_loop().time() + timeout
+    return None if timeout is None else _current_hub().time() + timeout
 
 
 async def _take(ring, attempt, arg, timeout, member):
@@ -223,9 +321,7 @@ async def aselect(rings, timeout):
         await _yield_to_loop()
     select = type(rings[0]).select if rings else None
     if not rings:
-        if timeout is None:
-            await asyncio.get_running_loop().create_future()  # as select([]) without a timeout: forever
-        await asyncio.sleep(timeout)
+        await _current_hub().sleep(timeout)  # as select([]): without a timeout, forever
         return []
     deadline = _deadline(timeout)
     hub = None
@@ -234,7 +330,7 @@ async def aselect(rings, timeout):
         if ready or timeout == 0:
             return ready
         if hub is None:
-            hub = _hub(asyncio.get_running_loop())
+            hub = _current_hub()
         tokens = []
         ended = []
         try:

@@ -392,12 +392,55 @@ def test_waiter_across_processes_and_fork(make_segment, no_waitv):
     assert out.strip() == "([b'\\x00', b'\\x01', b'\\x02'], 0)"
 
 
-def test_anyio_on_the_asyncio_backend(ring):
+@pytest.mark.filterwarnings("ignore:trio.MultiError is deprecated")  # anyio 3.6 on trio 0.22
+@pytest.mark.parametrize("backend", ["asyncio", "trio"])
+def test_anyio_on_either_backend(ring, backend):
     anyio = pytest.importorskip("anyio")
+    if backend == "trio":
+        pytest.importorskip("trio")  # Debian: python3-trio
 
     async def main():
         async with anyio.create_task_group() as group:
             group.start_soon(ring.aput, b"via anyio")
             return await ring.aget(timeout=BOUND)
 
-    assert anyio.run(main, backend="asyncio") == b"via anyio"
+    assert anyio.run(main, backend=backend) == b"via anyio"
+
+
+def _echo(out_name, back_name):
+    out, back = SM.open(out_name).spsc(), SM.open(back_name).spsc()
+    try:
+        while True:
+            back.put(out.get(timeout=BOUND), timeout=BOUND)
+    except EOFError:  # the parent closed its producing end
+        pass
+
+
+def test_trio_runs_the_awaitables_with_its_own_cancellation(make_segment):
+    trio = pytest.importorskip("trio")  # Debian: python3-trio
+    (out_name, out_shm), (back_name, back_shm) = make_segment(24 + 64), make_segment(24 + 64)
+    out, back = out_shm.spsc(), back_shm.spsc()
+    echo = mp.get_context("fork").Process(target=_echo, args=(out_name, back_name))
+    echo.start()
+    count, rng = 300, random.Random(3)
+
+    async def main():
+        got, cancelled, sent = [], 0, 0
+        with trio.fail_after(BOUND):
+            with pytest.raises(TimeoutError, match=r"aget\(\) timed out after 0.01 s with no message"):
+                await back.aget(timeout=0.01)
+            while len(got) < count:
+                if sent < count and sent - len(got) < 4:  # both 64-byte rings hold four
+                    await out.aput(sent.to_bytes(4, "little"), timeout=BOUND)
+                    sent += 1
+                with trio.move_on_after(rng.choice([0, 1e-5, 1e-3])) as scope:
+                    if await SpscRingBuffer.aselect([back], timeout=BOUND) == [back]:
+                        got.append(int.from_bytes(await back.aget(timeout=BOUND), "little"))
+                cancelled += scope.cancelled_caught
+            out.close()  # the echo's get() ends with EOFError, and so does async for here
+            return got, cancelled, [message async for message in back]
+
+    got, cancelled, rest = trio.run(main)
+    echo.join(BOUND)
+    assert got == list(range(count)) and rest == [] and cancelled > 0
+    assert echo.exitcode == 0
