@@ -202,25 +202,29 @@ _trio_hubs = None  # trio.lowlevel.RunVar of the run's _TrioHub, made once trio 
 
 
 def _current_hub():
-    """The running loop's hub: asyncio's (uvloop's), else trio's. RuntimeError outside both."""
+    """The running loop's hub: asyncio's (uvloop's), else trio's. Outside both, asyncio's
+    RuntimeError."""
+    global _trio_hubs
     try:
         loop = asyncio.get_running_loop()
     except RuntimeError:
-        pass
-    else:
-        return _hub(loop)
-    global _trio_hubs
-    trio = sys.modules.get("trio")  # a trio run has imported it
-    if trio is None:
-        raise RuntimeError("no running event loop: await this under asyncio, uvloop or trio")
-    trio.lowlevel.current_trio_token()  # RuntimeError outside a trio run
-    if _trio_hubs is None:
-        _trio_hubs = trio.lowlevel.RunVar("kelparine_hub")
-    hub = _trio_hubs.get(None)
-    if hub is None:
-        hub = _TrioHub(trio)
-        _trio_hubs.set(hub)
-    return hub
+        trio = sys.modules.get("trio")  # a trio run has imported it
+        if trio is None:
+            raise
+        try:
+            trio.lowlevel.current_trio_token()
+        except RuntimeError:
+            pass
+        else:
+            if _trio_hubs is None:
+                _trio_hubs = trio.lowlevel.RunVar("kelparine_hub")
+            hub = _trio_hubs.get(None)
+            if hub is None:
+                hub = _TrioHub(trio)
+                _trio_hubs.set(hub)
+            return hub
+        raise
+    return _hub(loop)
 
 
 async def _park(hub, tokens, deadline):

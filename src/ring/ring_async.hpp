@@ -22,7 +22,7 @@ namespace docs {
     "Awaiting it never blocks the event loop: a message (or room) already\n"  \
     "there is taken at once; otherwise the process's waiter thread parks on\n" \
     "the ring's word and wakes the loop. Cancelled or timed out, the await\n"  \
-    "has taken, lent or written nothing. Works on asyncio and uvloop loops.\n"
+    "has taken, lent or written nothing. Works on asyncio, uvloop and trio.\n"
 
 inline constexpr const char kAget[] =
     "aget($self, tag=None, timeout=None)\n--\n\n"
