@@ -4,7 +4,10 @@
   with mp.Pipe + loop.add_reader and pyzmq's asyncio PAIR sockets over ipc://; the kinds run
   back to back in each pair, and the ratios are medians of per-pair ratios.
 - streaming: 64 B messages put by a producer process into an asyncio consumer awaiting aget()
-  while a 1 ms ticker task runs beside it: throughput, and how late the ticker's wake-ups are.
+  while a 1 ms ticker task runs beside it: throughput, and how late the ticker's wake-ups are;
+  beside each run, as a reference for what the machine's load alone does to the ticker, the
+  same ticker beside a plain busy coroutine that yields every 0.5 ms (as aget's turns do) with
+  a busy process beside it (as the producer is).
 - idle: CPU time (all threads of the process, the waiter's included) of an aget() that waits
   with nothing coming.
 """
@@ -164,10 +167,12 @@ def run_ping_pong(settings, log):
         log("asyncio: pyzmq missing (Debian: python3-zmq); compared with mp.Pipe only")
         kinds = {"kelparine": ring_round_trip, "mp.Pipe": pipe_round_trip}
     runs = {k: [] for k in kinds}
+    loads = [os.getloadavg()[0]]
     for _ in range(settings.repeats):
         for kind, trial in kinds.items():
             runs[kind].append(trial(count))
-    result = {"round_trips": count, "us": {k: median(v) * 1e6 for k, v in runs.items()}}
+    loads.append(os.getloadavg()[0])
+    result = {"round_trips": count, "us": {k: median(v) * 1e6 for k, v in runs.items()}, "load": loads}
     for peer in kinds:
         if peer != "kelparine":
             result[f"vs {peer}"] = _ratio([a / b for a, b in zip(runs["kelparine"], runs[peer])])
@@ -220,14 +225,56 @@ def stream_trial(count):
     return (count - 1) / seconds, ordered[int(0.99 * (len(ordered) - 1))] if ordered else float("nan")
 
 
+def _busy(seconds):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        pass
+
+
+def reference_trial(seconds):
+    """The ticker beside a busy coroutine yielding every 0.5 ms, and a busy process: its p99."""
+    hog = CTX.Process(target=_busy, args=(seconds + 0.02,))
+    lateness = []
+
+    async def ticker():
+        loop = asyncio.get_running_loop()
+        while True:
+            due = loop.time() + 0.001
+            await asyncio.sleep(0.001)
+            lateness.append(loop.time() - due)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        tick = asyncio.ensure_future(ticker())
+        await asyncio.sleep(0.01)
+        hog.start()
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            _busy(0.0005)
+            future = loop.create_future()  # the same yield as the awaitable members'
+            loop.call_soon(future.set_result, None)
+            await future
+        tick.cancel()
+
+    asyncio.run(main())
+    hog.join(30)
+    ordered = sorted(lateness)
+    return ordered[int(0.99 * (len(ordered) - 1))] if ordered else float("nan")
+
+
 def run_stream(settings, log):
     count = 300_000 if settings.quick else 2_000_000
-    rates, p99s = [], []
+    rates, p99s, references = [], [], []
+    loads = [os.getloadavg()[0]]
     for _ in range(settings.repeats):
+        started = time.perf_counter()
         rate, p99 = stream_trial(count)
         rates.append(rate)
         p99s.append(p99)
-    result = {"messages": count, "msg_per_s": median(rates), "ticker_late_p99_ms": median(p99s) * 1e3}
+        references.append(reference_trial(time.perf_counter() - started))
+    loads.append(os.getloadavg()[0])
+    result = {"messages": count, "msg_per_s": median(rates), "ticker_late_p99_ms": median(p99s) * 1e3,
+              "reference_late_p99_ms": median(references) * 1e3, "load": loads}
     log(f"asyncio: streaming {result}")
     return result
 
@@ -261,6 +308,7 @@ def run_idle(settings, log):
     from kelparine import SharedMemory
 
     seconds = 2.0 if settings.quick else 10.0
+    load = os.getloadavg()[0]
     name = segment_name("aidle")
     SharedMemory.create(name, 24 + 4096).spsc()
     mine, theirs = CTX.Pipe()
@@ -269,7 +317,7 @@ def run_idle(settings, log):
     share = mine.recv()
     child.join(30)
     remove_segment(name)
-    result = {"seconds": seconds, "cpu_share": share}
+    result = {"seconds": seconds, "cpu_share": share, "load": [load, os.getloadavg()[0]]}
     log(f"asyncio: idle {result}")
     return result
 
@@ -282,19 +330,25 @@ def run(settings, log):
 def table(results, lines):
     from common import fmt_si
 
+    def load(section):
+        loads = section.get("load")
+        return f", load {loads[0]:.1f}-{loads[1]:.1f}" if loads else ""
+
     pp = results["ping_pong"]
     lines.append(f"asyncio: round trip of a 64 B message between two asyncio processes ({pp['round_trips']} "
-                 f"per run, kinds back to back; ratios are medians of per-pair ratios)")
+                 f"per run, kinds back to back; ratios are medians of per-pair ratios{load(pp)})")
     for kind, us in pp["us"].items():
         ratio = pp.get(f"vs {kind}")
         extra = f"   kelparine / {kind}: {ratio['median']:.2f}x ({ratio['min']:.2f}x-{ratio['max']:.2f}x)" if ratio else ""
         lines.append(f"  {kind:<10} {us:>8.1f} us{extra}")
     st = results["stream"]
+    reference = (f" (beside a plain busy loop and a busy process instead: {st['reference_late_p99_ms']:.2f} ms)"
+                 if "reference_late_p99_ms" in st else "")
     lines.append(f"asyncio: 64 B messages put by a process into an aget() loop beside a 1 ms ticker: "
-                 f"{fmt_si(st['msg_per_s'])} msg/s, ticker late p99 {st['ticker_late_p99_ms']:.2f} ms")
+                 f"{fmt_si(st['msg_per_s'])} msg/s, ticker late p99 {st['ticker_late_p99_ms']:.2f} ms{reference}{load(st)}")
     idle = results["idle"]
     lines.append(f"asyncio: an aget() waiting {idle['seconds']:g} s with nothing coming: "
-                 f"{idle['cpu_share'] * 100:.2f}% of a core")
+                 f"{idle['cpu_share'] * 100:.2f}% of a core{load(idle)}")
 
 
 def targets(results):
