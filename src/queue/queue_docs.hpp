@@ -81,7 +81,9 @@ inline constexpr const char kClose[] =
     "close($self)\n--\n\n"
     "Close this queue object in this process; closing again does nothing.\n\n"
     "Other processes' objects are not affected, nor are the items in the\n"
-    "queue. Afterwards its members raise ValueError \"Queue is closed\".";
+    "queue. Afterwards put(), get() and the other members that use the\n"
+    "queue raise ValueError \"Queue is closed\"; qsize(), empty(), full()\n"
+    "and capacity() still answer, as multiprocessing.Queue's do.";
 inline constexpr const char kJoinThread[] =
     "join_thread($self)\n--\n\n"
     "As multiprocessing.Queue.join_thread(): only after close()\n"

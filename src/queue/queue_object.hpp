@@ -31,10 +31,10 @@ struct QueueState {
     MpmcQueue queue() const noexcept { return MpmcQueue(mapping.base(), mapping.size()); }
     bool anonymous() const noexcept { return name.empty(); }
 
-    Mapping mapping;  // unmapped once closed and no call is left in it, or when deallocated
+    Mapping mapping;  // kept until the object is freed: qsize(), empty() and full() work after close()
     std::string name;
     OwnedFd fd;
-    ObjectGate gate{&mapping};
+    ObjectGate gate{nullptr};
     // Declared before the slots and roles, which use its description: destroyed after them.
     presence::Presence presence;
     member_slots::Membership slots;

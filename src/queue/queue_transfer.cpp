@@ -41,7 +41,8 @@ constexpr wait::ParkSchedule kQueueParks{wait::kMillisecond, 50 * wait::kMillise
 constexpr std::int64_t kNowaitLockNs = wait::kMillisecond;
 
 // Test hook: KELPARINE_QUEUE_TEST_STALL_MS=<ms> makes each put sleep that long after its claim
-// and again after its header, so a test can kill a producer inside its claim-to-commit window.
+// and again after its header, and each get with the consumer lock held and its copy made, so a
+// test can kill a producer inside its claim-to-commit window or a consumer holding the lock.
 // Read once, when the module is loaded; off, it costs one test of a constant per claim.
 const std::int64_t g_stall_ns = [] {
     const char* text = std::getenv("KELPARINE_QUEUE_TEST_STALL_MS");
@@ -251,6 +252,12 @@ PyResult<std::vector<Taken>> take(QueueState& s, std::size_t max_items, const wa
                     end = record.end();
                     if (taken.size() >= max_items || !q.next_after(record, tail, record)) break;
                 }
+                if (g_stall_ns != 0) [[unlikely]] {
+                    // Test hook: a consumer killed here holds the lock with its copy made.
+                    const py::SavedThread saved = py::save_thread();
+                    stall();
+                    py::restore_thread(saved);
+                }
                 if (!taken.empty()) q.release(end, taken.size());
                 q.unlock();
                 if (taken.empty()) return py::python_error();  // the allocation's MemoryError
@@ -447,8 +454,8 @@ PyResult<Ref> get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!taken) return std::unexpected(std::move(taken.error()));
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(taken->size())));
     if (!list) return py::python_error();
-    // Every item is decoded even if one fails: they are out of the queue; the first error is
-    // raised after (the others are lost with it, as a get's item is when it cannot be decoded).
+    // The items are out of the queue: the first that cannot be decoded is raised, and the ones
+    // after it are lost with it (as a get's item is when it cannot be decoded).
     for (std::size_t i = 0; i < taken->size(); ++i) {
         auto item = decode((*taken)[i].kind, std::move((*taken)[i].payload));
         if (!item) return std::unexpected(std::move(item.error()));

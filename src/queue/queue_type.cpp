@@ -142,11 +142,9 @@ PyObject* queue_new(PyTypeObject* /*type*/, PyObject* args, PyObject* kwargs) no
 
 // --- snapshots -------------------------------------------------------------------------------
 
-PyResult<MpmcQueue> observed(PyObject* self) {
-    QueueState& s = state(self);
-    if (auto open = py::refuse_closed(s.gate, kClassName); !open) return std::unexpected(std::move(open.error()));
-    return s.queue();
-}
+// As multiprocessing's: the snapshots still answer after close() (the mapping stays until the
+// object is freed).
+PyResult<MpmcQueue> observed(PyObject* self) { return state(self).queue(); }
 
 PyResult<Ref> qsize(PyObject* self) {
     auto q = observed(self);
@@ -184,12 +182,10 @@ PyResult<Ref> others_present(PyObject* self) {
 
 PyResult<Ref> repr(PyObject* self) {
     const QueueState& s = state(self);
-    std::string text = "Queue(closed=True)";
-    if (!s.gate.closed()) {
-        const MpmcQueue q = s.queue();
-        const std::string which = s.anonymous() ? concat("maxsize=", s.maxsize) : concat("name='", s.name, "'");
-        text = concat("Queue(", which, ", capacity=", q.capacity(), ", qsize=", q.approx_items(), ")");
-    }
+    const MpmcQueue q = s.queue();
+    const std::string which = s.anonymous() ? concat("maxsize=", s.maxsize) : concat("name='", s.name, "'");
+    const std::string text = concat("Queue(", which, ", capacity=", q.capacity(), ", qsize=", q.approx_items(),
+                                    s.gate.closed() ? ", closed=True)" : ")");
     Ref result = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (!result) return py::python_error();
     return result;
@@ -200,7 +196,6 @@ PyResult<Ref> repr(PyObject* self) {
 PyResult<Ref> close(PyObject* self) {
     QueueState& s = state(self);
     if (s.gate.closed()) return Ref::none();
-    const CallHold hold(s.gate);  // the mapping goes when this (or an outer call of this thread) ends
     s.gate.mark_closed();
     if (s.gate.held_by_other_threads()) {
         // This process's threads parked on the queue's words see the mark at once (a spurious
