@@ -360,3 +360,25 @@ def test_layout_read_by_a_plain_python_reader(seg_name):
     assert (capacity, count) == (1024, 3)
     assert decoded[:2] == items[:2] and decoded[2].tolist() == items[2].tolist()
     assert [q.get(timeout=5) for _ in items][:2] == items[:2]
+
+
+# --- select() over rings and queues ------------------------------------------------------------
+
+def _put_later(q, item):
+    time.sleep(0.2)
+    q.put(item)
+
+
+def test_select_waits_on_queues_beside_rings(make_segment):
+    _, shm = make_segment(24 + 64)
+    ring, q = shm.spsc(), kelparine.Queue()
+    assert kelparine.SpscRingBuffer.select([ring, q], timeout=0.05) == []
+    child = mp.get_context("fork").Process(target=_put_later, args=(q, "woken"))
+    child.start()
+    assert kelparine.SpscRingBuffer.select([ring, q], timeout=DEADLINE_S) == [q]
+    assert q.get(timeout=5) == "woken"
+    child.join(DEADLINE_S)
+    # Empty with its producer gone: ready, and its get() reports the end.
+    assert kelparine.SpscRingBuffer.select([ring, q], timeout=DEADLINE_S) == [q]
+    with pytest.raises(EOFError):
+        q.get(timeout=DEADLINE_S)

@@ -55,6 +55,9 @@ inline Role peer_of(Role role) noexcept { return role == Role::Producer ? Role::
 
 extern PyTypeObject* g_type;
 
+// How late a gone producer's record at head, or a gone holder of the consumer lock, is noticed.
+inline constexpr std::int64_t kStuckSliceNs = 10'000'000;
+
 // With the interpreter lock: refuses a closed queue; takes `role` at the object's first call
 // of it (and again after a fork), and looks for the peer role until it has been seen.
 py::PyResult<void> enter(QueueState& s, Role role) noexcept;
@@ -90,6 +93,40 @@ py::PyResult<std::uint64_t> to_capacity(PyObject* value) noexcept;
 
 // For SpscRingBuffer.select(): whether `object` is a Queue.
 bool is_queue(PyObject* object) noexcept;
+
+// One queue among the objects a select() waits on: a consumer (it takes the consumer role and
+// a member slot for the wait), ready when an item looks ready, or when the queue is empty and
+// its producers are gone (its get() then raises EOFError). Made and ended with the
+// interpreter lock held; the other members run without it.
+class Selected {
+public:
+    explicit Selected(QueueState& s) noexcept : s_(&s) {}
+    Selected(Selected&& other) noexcept;
+    Selected& operator=(Selected&&) = delete;
+    ~Selected();
+    py::PyResult<void> begin() noexcept;
+    QueueState& state() const noexcept { return *s_; }
+    bool ready() const noexcept;
+    // Before a park: announces the wait, and returns the sequence to park on (on word()).
+    std::uint32_t arm() noexcept;
+    const std::uint32_t* word() const noexcept;
+    // Looks for the producers once (a system call); true when they are gone and it is empty.
+    bool look() noexcept;
+    bool ended() const noexcept { return ended_; }
+    // Whether something claimed is not yet ready (its producer may be gone: parks stay short).
+    bool in_flight() const noexcept;
+    // A short park ran out with something in flight: ready, so that its get() looks with the
+    // lock (where a gone producer's record is skipped).
+    void stuck() noexcept { retry_ = true; }
+
+private:
+    QueueState* s_;
+    bool retry_ = false;
+    std::uint16_t slot_ = 0;
+    bool leased_ = false;
+    bool announced_ = false;
+    bool ended_ = false;
+};
 
 }  // namespace kelparine::queue_object
 

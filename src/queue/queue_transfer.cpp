@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "../core/text.hpp"
@@ -33,8 +34,7 @@ using py::PyResult;
 using py::Ref;
 using queue_layout::record_size;
 
-// How late a gone producer's record at head, or a gone holder of the consumer lock, is noticed.
-constexpr std::int64_t kStuckSliceNs = 10 * wait::kMillisecond;
+using queue_object::kStuckSliceNs;
 // Otherwise parks grow to this: also how late a peer's end is noticed by a waiter.
 constexpr wait::ParkSchedule kQueueParks{wait::kMillisecond, 50 * wait::kMillisecond, 20 * wait::kMillisecond};
 // A single attempt still waits this long for a consumer lock held by another consumer's copy.
@@ -391,6 +391,54 @@ constexpr py::Signature<2> kPutMany{"put_many", {"items", "timeout"}, 1};
 constexpr py::Signature<2> kGetMany{"get_many", {"max_items", "timeout"}, 1};
 
 }  // namespace
+
+Selected::Selected(Selected&& other) noexcept
+    : s_(other.s_),
+      slot_(other.slot_),
+      leased_(std::exchange(other.leased_, false)),
+      announced_(std::exchange(other.announced_, false)),
+      ended_(other.ended_) {}
+
+Selected::~Selected() {
+    if (announced_) s_->queue().retire_wait(QueueSide::Consumers, slot_);
+    if (leased_) s_->slots.release(slot_);
+}
+
+PyResult<void> Selected::begin() noexcept {
+    if (auto entered = enter(*s_, Role::Consumer); !entered) return entered;
+    auto slot = acquire_slot(*s_);
+    if (!slot) return std::unexpected(std::move(slot.error()));
+    slot_ = *slot;
+    leased_ = true;
+    return {};
+}
+
+bool Selected::ready() const noexcept { return ended_ || retry_ || s_->queue().looks_ready(); }
+
+bool Selected::in_flight() const noexcept {
+    const MpmcQueue q = s_->queue();
+    return q.head() != q.tail();
+}
+
+std::uint32_t Selected::arm() noexcept {
+    const MpmcQueue q = s_->queue();
+    if (!announced_) {
+        s_->queue().announce_wait(QueueSide::Consumers, slot_);
+        announced_ = true;
+    }
+    return q.wait_sequence(QueueSide::Consumers);
+}
+
+const std::uint32_t* Selected::word() const noexcept { return s_->queue().data_seq_address(); }
+
+bool Selected::look() noexcept {
+    const MpmcQueue q = s_->queue();
+    if (q.head() != q.tail()) return false;
+    PeerWatch peer(*s_, Role::Producer);
+    peer.look();
+    ended_ = peer.gone();
+    return ended_;
+}
 
 PyResult<Ref> put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 3> bound;

@@ -339,8 +339,9 @@ PyMethodDef kMethods[] = {
      docs::kEnter},
     {"__exit__", py::as_cfunction(py::held_fastcall_entry<g_type, QueueState, exit_context>), kFast, docs::kExit},
     {"__reduce__", py::as_cfunction(py::held_noargs_entry<g_type, QueueState, reduce>), METH_NOARGS, docs::kReduce},
-    {"create", py::as_cfunction(create_entry), kFast | METH_CLASS, docs::kCreate},
-    {"open", py::as_cfunction(open_entry), kFast | METH_CLASS, docs::kOpen},
+    {"create", py::as_cfunction(create_entry), kFast | METH_STATIC, docs::kCreate},
+    {"open", py::as_cfunction(open_entry), kFast | METH_STATIC, docs::kOpen},
+    // A class method, so that pickle finds it as the attribute of kelparine.Queue.
     {"_rebuild", py::as_cfunction(rebuild_entry), kFast | METH_CLASS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
