@@ -193,15 +193,6 @@ TEST(Queue, SlotOfAGoneProducerIsNotReusedWhileItsRecordIsAhead) {
     EXPECT_FALSE(q.adopt_slot(4));  // a new holder would make the record look alive for ever
 }
 
-TEST(Queue, SlotOfAGoneLockHolderIsNotReusedWhileTheLockNamesIt) {
-    Segment seg(1024);
-    auto q = seg.queue();
-    ASSERT_TRUE(q.try_lock(3));  // its holder dies with it
-    EXPECT_FALSE(q.adopt_slot(3));  // a new holder would make the lock look held for ever
-    ASSERT_TRUE(q.steal_lock(q.lock_word(), 5));
-    EXPECT_TRUE(q.adopt_slot(3));
-}
-
 // Two gone producers state the same position: one claimed it (its header never written), the
 // other's compare-and-swap failed. The claim is the one whose end is a record boundary.
 TEST(Queue, TwoGoneIntentsAtOnePositionResolveToTheRealClaim) {

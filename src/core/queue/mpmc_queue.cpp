@@ -95,12 +95,6 @@ bool MpmcQueue::adopt_slot(std::uint16_t slot) noexcept {
         if (!at_or_past(head(), pos + total)) return false;
         intent_pos(slot).compare_exchange_strong(pos, kNoIntent, std::memory_order_acq_rel);
     }
-    // The former holder may have died holding the consumer lock: the lock names this slot
-    // until a waiting consumer takes it over, which it does only while the slot looks gone.
-    // Nobody else can make the lock name this slot now (its byte lock is ours): one acquire
-    // load decides.
-    const std::uint32_t lock = word32(kConsumerLockOffset).load(std::memory_order_acquire);
-    if (lock != 0 && lock_holder(lock) == slot) return false;
     // The former holder may have died asleep: its bits would make every publisher wake.
     const std::uint64_t bit = std::uint64_t{1} << (slot % 64);
     waiters(QueueSide::Consumers, slot / 64).fetch_and(~bit, std::memory_order_relaxed);

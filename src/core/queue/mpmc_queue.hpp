@@ -70,8 +70,7 @@ public:
     // --- member slots ----------------------------------------------------------------------
     // After this process locked the slot's byte: whether the slot may be used. A slot whose
     // former holder died with a span not yet passed by the consumers is not (its records still
-    // name it), nor one the consumer lock still names (its holder died with it); one whose
-    // span is behind head is cleaned and taken.
+    // name it); one whose span is behind head is cleaned and taken.
     bool adopt_slot(std::uint16_t slot) noexcept;
 
     // --- producers ---------------------------------------------------------------------------
