@@ -15,6 +15,9 @@
   records  (int, float, str) records in batches of 1,000 against mp.Pipe and pyzmq, pickled
   presence a dead producer: SIGKILL to EOFError in a blocked get(), beside mp.Pipe and mp.Queue;
            64 B push/pop and put/get against a baseline build of another commit (--baseline DIR)
+  bridge   kelparine.bridge between two rings over loopback TCP against pyzmq PUSH/PULL alone
+  asyncio  awaitable members: round trip against mp.Pipe + add_reader and pyzmq asyncio, streaming
+           into an aget() loop beside a 1 ms ticker, CPU of an idle aget()
 
 Prints a table with ratios against each peer and the performance targets (PASS/MISS), writes
 the raw figures to bench/results/latest.json, the table to bench/results/table.txt and charts
@@ -33,10 +36,13 @@ import sys
 import time
 
 import array_suite
+import asyncio_suite
+import bridge_suite
 import presence_suite
 from common import MiB, REPORT, RESULTS, ROOT, Settings, fmt_si, fmt_size
 
-SECTIONS = ("ring", "view", "lock", "scaling", "instr", "wait", "bulk", "arrays", "records", "presence")
+SECTIONS = ("ring", "view", "lock", "scaling", "instr", "wait", "bulk", "arrays", "records", "presence", "bridge",
+            "asyncio")
 
 
 def log(message):
@@ -72,6 +78,7 @@ def targets(results):
     rows += array_suite.targets(results.get("arrays"))
     rows += records_targets(results.get("records"))
     rows += presence_suite.targets(results.get("presence"))
+    rows += asyncio_suite.targets(results.get("asyncio"))
     return rows
 
 
@@ -295,7 +302,8 @@ def build_table(results, meta):
     for key, render in (("ring", ring_table), ("view", view_table), ("lock", lock_table),
                         ("scaling", scaling_table), ("instructions", instr_table), ("wait", wait_table),
                         ("bulk", bulk_table), ("arrays", array_suite.table), ("records", records_table),
-                        ("presence", presence_suite.table)):
+                        ("presence", presence_suite.table), ("bridge", bridge_suite.table),
+                        ("asyncio", asyncio_suite.table)):
         if results.get(key):
             render(results[key], lines)
             lines.append("")
@@ -381,6 +389,8 @@ def main():
         "arrays": ("arrays", array_suite, "array messages: loans, copies, shared_memory slots"),
         "records": ("records", records_suite, "records in batches against Pipe and pyzmq"),
         "presence": ("presence", presence_suite, "dead producers; throughput against a baseline build"),
+        "bridge": ("bridge", bridge_suite, "the bridge over loopback TCP against pyzmq alone"),
+        "asyncio": ("asyncio", asyncio_suite, "awaitable members: round trip, streaming beside a ticker, idle"),
     }
     for section in SECTIONS:
         if section in sections:

@@ -25,7 +25,7 @@ PEER_TIMEOUT = 30.0  # seconds without progress before a side gives up on the ot
 
 
 def producer(ring_name, view_name, count):
-    ring = kelparine.SharedMemory.open(ring_name).spsc()
+    ring = kelparine.SpscRingBuffer.open(ring_name)
     view = kelparine.SharedMemory.open(view_name).map()
     start = time.perf_counter()
     for seq in range(count):
@@ -44,7 +44,7 @@ def main():
     ring_name, view_name = f"/kelparine-demo-ring-{tag}", f"/kelparine-demo-view-{tag}"
     child = None
     try:
-        ring = kelparine.SharedMemory.create(ring_name, 24 + 64 * 1024).spsc()
+        ring = kelparine.SpscRingBuffer.create(ring_name, 64 * 1024)
         view = kelparine.SharedMemory.create(view_name, 4 + 4096).map()  # the creator initialises both
         print(f"ring: {ring!r}\nview: {view!r}", flush=True)
 

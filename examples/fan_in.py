@@ -37,7 +37,7 @@ def value_of(producer_id, seq):
 
 
 def produce(name, producer_id, messages, pause):
-    ring = kelparine.SharedMemory.open(name).spsc()
+    ring = kelparine.SpscRingBuffer.open(name)
     rng = random.Random(producer_id)
     for seq in range(messages):
         ring.put([producer_id, seq, value_of(producer_id, seq)], timeout=STALL_SECONDS)
@@ -88,7 +88,7 @@ def main(argv=None):
     names = [f"/kelparine-fanin-{os.getpid()}-{i}" for i in range(args.producers)]
     producers = []
     try:
-        rings = [kelparine.SharedMemory.create(name, 24 + args.capacity).spsc() for name in names]
+        rings = [kelparine.SpscRingBuffer.create(name, args.capacity) for name in names]
         ctx = mp.get_context("spawn")
         producers = [ctx.Process(target=produce, args=(name, i, args.messages, args.pause), name=f"producer-{i}")
                      for i, name in enumerate(names)]

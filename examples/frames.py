@@ -48,7 +48,7 @@ def stamp(frame, number):
 
 
 def camera(name, frames, height, width):
-    ring = kelparine.SharedMemory.open(name).spsc()
+    ring = kelparine.SpscRingBuffer.open(name)
     images = prepared_images(height, width)
     nbytes = height * width * 3
     for number in range(frames):
@@ -77,7 +77,7 @@ def main(argv=None):
     name = f"/kelparine-frames-{os.getpid()}"
     child = None
     try:
-        ring = kelparine.SharedMemory.create(name, 24 + capacity).spsc()
+        ring = kelparine.SpscRingBuffer.create(name, capacity)
         images = prepared_images(args.height, args.width)
         # A frame's sum is its image's, with the first 8 bytes replaced by the stamp's.
         base_sums = [int(image.sum(dtype=np.uint64)) - int(image.reshape(-1)[:8].sum()) for image in images]

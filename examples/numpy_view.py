@@ -86,8 +86,8 @@ def receive_array(ring, compute):
 
 
 def worker(matrices_name, means_name, count):
-    matrices = kelparine.SharedMemory.open(matrices_name).spsc()
-    means = kelparine.SharedMemory.open(means_name).spsc()
+    matrices = kelparine.SpscRingBuffer.open(matrices_name)
+    means = kelparine.SpscRingBuffer.open(means_name)
     join_stream(matrices)
     start_stream(means)
     for _ in range(count):
@@ -115,8 +115,8 @@ def main(argv=None):
     means_capacity = 1 << max(12, (4 * message_size(args.cols * 8)).bit_length())
     child = None
     try:
-        matrices = kelparine.SharedMemory.create(matrices_name, 24 + capacity).spsc()
-        means = kelparine.SharedMemory.create(means_name, 24 + means_capacity).spsc()
+        matrices = kelparine.SpscRingBuffer.create(matrices_name, capacity)
+        means = kelparine.SpscRingBuffer.create(means_name, means_capacity)
         child = mp.get_context("spawn").Process(target=worker, args=(matrices_name, means_name, args.matrices),
                                                 name="worker")
         child.start()

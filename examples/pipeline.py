@@ -36,15 +36,15 @@ def calibrate(sensor, raw):
 
 
 def generate(raw_name, records):
-    raw = kelparine.SharedMemory.open(raw_name).spsc()
+    raw = kelparine.SpscRingBuffer.open(raw_name)
     for seq in range(records):
         raw.put([seq, seq % SENSORS, (seq % 100) / 4.0], timeout=STALL_SECONDS)
     raw.put([END, 0, 0.0], timeout=STALL_SECONDS)
 
 
 def enrich(raw_name, enriched_name):
-    raw = kelparine.SharedMemory.open(raw_name).spsc()
-    enriched = kelparine.SharedMemory.open(enriched_name).spsc()
+    raw = kelparine.SpscRingBuffer.open(raw_name)
+    enriched = kelparine.SpscRingBuffer.open(enriched_name)
     while True:
         seq, sensor, value = raw.get_mixed(RAW, timeout=STALL_SECONDS)
         if seq == END:
@@ -82,9 +82,9 @@ def main(argv=None):
     raw_name, enriched_name = f"{stem}-raw", f"{stem}-enriched"
     stages = []
     try:
-        # The creator's spsc() writes the empty ring header; the stages open the rings afterwards.
-        kelparine.SharedMemory.create(raw_name, 24 + args.capacity).spsc()
-        enriched = kelparine.SharedMemory.create(enriched_name, 24 + args.capacity).spsc()
+        # create() writes the empty ring header; the stages open the rings afterwards.
+        kelparine.SpscRingBuffer.create(raw_name, args.capacity)
+        enriched = kelparine.SpscRingBuffer.create(enriched_name, args.capacity)
         ctx = mp.get_context("spawn")  # the stages find the rings by name, nothing is inherited
         stages = [
             ctx.Process(target=generate, args=(raw_name, args.records), name="generate"),

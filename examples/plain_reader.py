@@ -176,7 +176,7 @@ def produce(view_name, ring_name):
 def check(view_name, ring_name):
     import kelparine
 
-    ring = kelparine.SharedMemory.open(ring_name).spsc()
+    ring = kelparine.SpscRingBuffer.open(ring_name)
     assert ring.is_empty() and ring.used() == 0, repr(ring)
     ring.push(b"after")  # the producer carries on where the plain consumer left head
     assert ring.pop() == b"after"

@@ -19,7 +19,7 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(g++ pkg-config meson ninja-build python3-dev python3-mesonpy)
-TEST_PACKAGES=(libgtest-dev python3-pytest python3-hypothesis python3-mypy python3-numpy python3-venv python3-pip python3-zmq
+TEST_PACKAGES=(libgtest-dev python3-pytest python3-hypothesis python3-mypy python3-numpy python3-venv python3-pip python3-zmq python3-uvloop python3-anyio
                locales libc-l10n)
 DOCS_PACKAGES=(python3-sphinx furo python3-myst-parser python3-numpy)
 

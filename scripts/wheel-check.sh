@@ -24,14 +24,16 @@ wheel=$(ls "$WORK"/dist/kelparine-*.whl)
 echo "$(basename "$wheel")"
 
 # The wheel holds the extension, its type stub beside it and as a stub-only package (for
-# mypy), and metadata: nothing else.
-"$PYTHON" - "$wheel" <<'EOF'
+# mypy), the package's Python parts (kelparine/meson.build's list) and metadata: nothing else.
+"$PYTHON" - "$wheel" "$ROOT/kelparine/meson.build" <<'EOF'
 import re, sys, zipfile
 names = sorted(zipfile.ZipFile(sys.argv[1]).namelist())
 payload = [n for n in names if ".dist-info/" not in n]
-assert len(payload) == 3 and payload[0] == "kelparine-stubs/__init__.pyi" \
+listed = re.search(r"package_sources = \[(.*?)\]", open(sys.argv[2]).read(), re.DOTALL).group(1)
+parts = sorted("kelparine/" + name for name in re.findall(r"'([^']+)'", listed))
+assert len(payload) == 3 + len(parts) and payload[0] == "kelparine-stubs/__init__.pyi" \
     and re.fullmatch(r"kelparine\.cpython-[^/]+\.so", payload[1]) \
-    and payload[2] == "kelparine.pyi", f"unexpected wheel contents: {payload}"
+    and payload[2] == "kelparine.pyi" and payload[3:] == parts, f"unexpected wheel contents: {payload}"
 print("contents:", ", ".join(payload))
 EOF
 
@@ -48,6 +50,10 @@ assert os.path.isfile(os.path.join(os.path.dirname(location), "kelparine.pyi")),
 print("imports", location)
 EOF
     )
+    # The Python parts come from the same place: the bridge command runs from there.
+    (cd "$WORK/elsewhere" && env -u PYTHONPATH "$1/bin/python" -m kelparine.bridge --help >/dev/null &&
+        env -u PYTHONPATH "$1/bin/python" -c 'import os, sys, kelparine.bridge as b
+assert os.path.realpath(b.__file__).startswith(os.path.realpath(sys.argv[1]) + os.sep), b.__file__' "$1")
 }
 
 echo "== the wheel in a fresh venv"

@@ -1,6 +1,7 @@
 // Module definition: multi-phase initialisation with a single execution slot that registers
 // the three classes in a fixed order and lists them in __all__.
 #include "core/presence/presence.hpp"
+#include "core/wait/waiter.hpp"
 #include "py/instance.hpp"
 #include "py/object_gate.hpp"
 #include "py/reopen.hpp"
@@ -36,6 +37,7 @@ PyResult<void> register_class(PyObject* module, const char* name, PyResult<PyTyp
 PyObject* after_fork_in_child(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
     ObjectGate::forget_threads_lost_in_fork();
     presence::Presence::after_fork_in_child();  // the child's own presence; no inherited role
+    wait::Waiter::after_fork_in_child();  // the asyncio waiter's threads stayed in the parent
     Py_RETURN_NONE;
 }
 

@@ -59,8 +59,13 @@ def test_installed_stub_is_the_source_stub():
 
 
 def test_stubtest_finds_no_difference(stub_dir, tmp_path):
+    # The package's Python parts (kelparine/*.py, found through the module's __path__) carry
+    # their own annotations; the stub describes the compiled module.
+    allowlist = tmp_path / "python-parts.txt"
+    allowlist.write_text("kelparine.bridge\n")  # private parts (kelparine._*) are not checked
     result = run_mypy_tool(
-        ["mypy.stubtest", "--concise", "--mypy-config-file", os.devnull, "kelparine"], stub_dir, tmp_path
+        ["mypy.stubtest", "--concise", "--mypy-config-file", os.devnull, "--allowlist", str(allowlist),
+         "kelparine"], stub_dir, tmp_path
     )
     assert result.returncode == 0, result.stdout + result.stderr
 

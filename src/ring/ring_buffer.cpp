@@ -5,8 +5,10 @@
 #include "../mixed/typed_list.hpp"
 #include "../py/args.hpp"
 #include "../py/reopen.hpp"
+#include "../segment/shared_memory.hpp"
 #include "array_docs.hpp"
 #include "ring_arrays.hpp"
+#include "ring_async.hpp"
 #include "ring_bulk.hpp"
 #include "ring_docs.hpp"
 #include "ring_loans.hpp"
@@ -271,6 +273,16 @@ PyMethodDef kMethods[] = {
     {"has_consumer", py::as_cfunction(py::held_noargs_entry<g_type, RingState, has_consumer>), METH_NOARGS,
      docs::kHasConsumer},
     {"claim_role", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, claim_role>), kFast, docs::kClaimRole},
+    // Static makers: no ring object is involved until they return one.
+    {"create", py::as_cfunction(py::static_fastcall_entry<create_ring>), kFast | METH_STATIC, docs::kCreate},
+    {"open", py::as_cfunction(py::static_fastcall_entry<open_ring>), kFast | METH_STATIC, docs::kOpen},
+    {"aget", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, aget>), kFast, docs::kAget},
+    {"aget_mixed", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, aget_mixed>), kFast, docs::kAgetMixed},
+    {"aget_into", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, aget_into>), kFast, docs::kAgetInto},
+    {"aput", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, aput>), kFast, docs::kAput},
+    {"areserve", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, areserve>), kFast, docs::kAreserve},
+    {"aborrow", py::as_cfunction(py::held_fastcall_entry<g_type, RingState, aborrow>), kFast, docs::kAborrow},
+    {"aselect", py::as_cfunction(py::static_fastcall_entry<aselect>), kFast | METH_STATIC, docs::kAselect},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -283,7 +295,8 @@ PyType_Slot kSlots[] = {
                     "         | head | tail | capacity |  data: frames, wrapping    |\n"
                     "         +------+------+----------+----------------------------+\n"
                     "    frame: u32 little-endian payload length n, then n payload bytes\n\n"
-                    "Made by SharedMemory.spsc(). The ring lives entirely in the segment:\n"
+                    "Made by SpscRingBuffer.create() and SpscRingBuffer.open() (or a\n"
+                    "handle's SharedMemory.spsc()). The ring lives entirely in the segment:\n"
                     "producer and consumer coordinate only through the head and tail\n"
                     "counters, with no lock. push() returns False when the ring lacks room\n"
                     "and pop() returns None when it is empty, without ever waiting or\n"
@@ -297,7 +310,7 @@ PyType_Slot kSlots[] = {
                     "Messages carry no type information: the consumer must know what the\n"
                     "producer pushed (raw bytes, one value, or a list matching a schema).\n\n"
                     "Example:\n\n"
-                    "    >>> ring = SharedMemory.create(\"/jobs\", 24 + 1024).spsc()\n"
+                    "    >>> ring = SpscRingBuffer.create(\"/jobs\", 1024)\n"
                     "    >>> ring.push([1, 2.5, True, \"hi\"]), ring.push(b\"raw\")\n"
                     "    (True, True)\n"
                     "    >>> ring\n"
@@ -312,6 +325,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(py::held_repr_entry<RingState, repr>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(next_message)},
+    {Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_am_anext, reinterpret_cast<void*>(next_message_awaitable)},
     {0, nullptr},
 };
 

@@ -1,4 +1,5 @@
-// Reference texts of the SpscRingBuffer members that wait, and of its handle members. Each
+// Reference texts of the SpscRingBuffer members that wait, of its handle members, and of its
+// static makers. Each
 // starts with the text signature the interpreter shows (up to "--").
 #pragma once
 
@@ -326,5 +327,66 @@ inline constexpr const char kClaimRole[] =
     "    ValueError: `role` is not 'producer' or 'consumer'.\n"
     "    RuntimeError: another live process holds the role now, or this process\n"
     "        cannot hold presence on the segment.";
+
+inline constexpr const char kCreate[] =
+    "create(name, capacity, mode=None, *, exclusive=False)\n--\n\n"
+    "Create the segment `name` for a ring of `capacity` data bytes; return the ring.\n\n"
+    "The same as SharedMemory.create(name, 24 + capacity, mode,\n"
+    "exclusive=exclusive).spsc(), with no handle left open: the segment holds\n"
+    "the 24-byte header, written fresh and empty, then the data area.\n"
+    "`capacity` is a power of two from 8 (a 4-byte length and a payload) to\n"
+    "2**62, as an int or __index__ object (not a bool). `name`, `mode` and\n"
+    "`exclusive` are those of SharedMemory.create(): an existing segment is\n"
+    "reused (grown if smaller, its ring emptied), or refused with\n"
+    "exclusive=True. If the ring cannot be made on a segment this call created\n"
+    "(the mapping fails), the segment is removed again; one that existed\n"
+    "before stays.\n\n"
+    "Raises:\n"
+    "    ValueError: \"data capacity (1000) must be a power of two; try 512 or\n"
+    "        1024\"; \"data capacity (4) must be a power of two of at least 8;\n"
+    "        try 8\"; \"data capacity (...) must be a power of two of at most\n"
+    "        4611686018427387904; try 4611686018427387904\" (all checked\n"
+    "        before the name); the name and mode errors of\n"
+    "        SharedMemory.create().\n"
+    "    TypeError: \"'capacity' must be an integer, not 'bool'\" (or 'float',\n"
+    "        ...); the other type errors of SharedMemory.create().\n"
+    "    OverflowError: `capacity` is negative or above 2**64 - 1.\n"
+    "    FileExistsError, PermissionError, OSError: as for\n"
+    "        SharedMemory.create().\n\n"
+    "Example:\n\n"
+    "    >>> ring = SpscRingBuffer.create(\"/jobs\", 1024)\n"
+    "    >>> ring\n"
+    "    SpscRingBuffer(capacity=1024, used=0, free=1024)\n"
+    "    >>> SpscRingBuffer.create(\"/jobs\", 1000)\n"
+    "    Traceback (most recent call last):\n"
+    "      ...\n"
+    "    ValueError: data capacity (1000) must be a power of two; try 512 or 1024\n"
+    "    >>> SharedMemory.remove(\"/jobs\")";
+
+inline constexpr const char kOpen[] =
+    "open(name)\n--\n\n"
+    "Open the existing ring segment `name`; return the ring.\n\n"
+    "The same as SharedMemory.open(name).spsc(), with no handle left open: the\n"
+    "whole segment is mapped and its header used as it is found, never reset,\n"
+    "so pending messages stay. The header must already hold a ring: open it\n"
+    "after the creator's create() (or spsc()) has returned.\n\n"
+    "Raises:\n"
+    "    ValueError: a malformed name, as for SharedMemory.create();\n"
+    "        \"map_size must be > 24 bytes (spsc header)\" for a smaller\n"
+    "        segment; \"no ring in '/x' yet: its header reads capacity 0 ...\"\n"
+    "        for a segment nobody has made a ring in; \"corrupt ring header:\n"
+    "        capacity 1000 is not a power of two within the mapped data area\n"
+    "        of 4096 bytes\" (for instance) for a header no ring can have.\n"
+    "    FileNotFoundError: \"ENOENT: No such file or directory\" when no\n"
+    "        segment has that name.\n"
+    "    PermissionError, TypeError: as for SharedMemory.open().\n\n"
+    "Example:\n\n"
+    "    >>> producer = SpscRingBuffer.create(\"/jobs\", 1024)\n"
+    "    >>> producer.push(b\"job-1\")\n"
+    "    True\n"
+    "    >>> consumer = SpscRingBuffer.open(\"/jobs\")\n"
+    "    >>> consumer.capacity(), consumer.pop()\n"
+    "    (1024, b'job-1')\n"
+    "    >>> SharedMemory.remove(\"/jobs\")";
 
 }  // namespace kelparine::ring_object::docs

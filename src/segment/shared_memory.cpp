@@ -87,6 +87,19 @@ PyResult<std::optional<std::uint32_t>> to_mode(PyObject* value) noexcept {
     return py::python_error();
 }
 
+// create()'s `mode` and keyword-only `exclusive` (nullptr where not given).
+PyResult<CreateOptions> to_create_options(PyObject* mode_value, PyObject* exclusive_value) noexcept {
+    auto mode = to_mode(mode_value);
+    if (!mode) return std::unexpected(std::move(mode.error()));
+    CreateOptions options{.mode = *mode};
+    if (exclusive_value != nullptr) {
+        const int exclusive = PyObject_IsTrue(exclusive_value);
+        if (exclusive < 0) return py::python_error();
+        options.exclusive = exclusive != 0;
+    }
+    return options;
+}
+
 // `exclusive` is keyword-only.
 constexpr py::Signature<4> kCreate{"create", {"name", "size", "mode", "exclusive"}, 2, 3};
 PyResult<Ref> create(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -96,19 +109,13 @@ PyResult<Ref> create(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     if (!name) return std::unexpected(std::move(name.error()));
     auto size = py::to_u64(bound[1], "size");
     if (!size) return std::unexpected(std::move(size.error()));
-    auto mode = to_mode(bound[2]);
-    if (!mode) return std::unexpected(std::move(mode.error()));
-    CreateOptions options{.mode = *mode};
-    if (bound[3] != nullptr) {
-        const int exclusive = PyObject_IsTrue(bound[3]);
-        if (exclusive < 0) return py::python_error();
-        options.exclusive = exclusive != 0;
-    }
+    auto options = to_create_options(bound[2], bound[3]);
+    if (!options) return std::unexpected(std::move(options.error()));
     // The size is checked before the name, so create('x', 0) reports the size.
     if (*size == 0) return py::fail(ShmError::invalid_argument("size must be > 0"));
     if (auto valid = validate_name(*name); !valid) return py::fail(std::move(valid.error()));
     py::GilHooks hooks;
-    return wrap(PlatformHandle::create(*name, *size, hooks, options), true);
+    return wrap(PlatformHandle::create(*name, *size, hooks, *options), true);
 }
 
 constexpr py::Signature<2> kOpen{"open", {"name", "size"}, 1};
@@ -159,18 +166,25 @@ PyResult<Ref> map(PyObject* self) {
     return new_mapped_view(std::move(mapping), s->handle.name(), s->make_presence());
 }
 
+// A new mapping of the whole segment laid out as a ring: a creator writes a fresh, empty header;
+// an opener's is used as it is found. On failure the mapping is released by its owner.
+PyResult<Mapping> map_as_ring(const PlatformHandle& handle, bool creator) {
+    if (handle.size() <= SPSC_HEADER_SIZE)
+        return py::fail(ShmError::invalid_argument(concat("map_size must be > ", SPSC_HEADER_SIZE,
+                                                          " bytes (spsc header)")));
+    auto mapping = handle.map();
+    if (!mapping) return py::fail(std::move(mapping.error()));
+    if (auto ready = SpscRing::init(mapping->base(), mapping->size(), creator); !ready)
+        return py::fail(std::move(ready.error()));
+    return std::move(*mapping);
+}
+
 PyResult<Ref> spsc(PyObject* self) {
     auto live = open_state(self);
     if (!live) return std::unexpected(std::move(live.error()));
     const SharedMemoryState& s = **live;
-    if (s.handle.size() <= SPSC_HEADER_SIZE)
-        return py::fail(ShmError::invalid_argument(concat("map_size must be > ", SPSC_HEADER_SIZE,
-                                                          " bytes (spsc header)")));
-    auto mapping = s.handle.map();
-    if (!mapping) return py::fail(std::move(mapping.error()));
-    // On failure the mapping is released by its owner as we return.
-    if (auto ready = SpscRing::init(mapping->base(), mapping->size(), s.is_creator); !ready)
-        return py::fail(std::move(ready.error()));
+    auto mapping = map_as_ring(s.handle, s.is_creator);
+    if (!mapping) return std::unexpected(std::move(mapping.error()));
     return new_spsc_ring_buffer(std::move(*mapping), s.handle.name(), s.make_presence());
 }
 
@@ -548,19 +562,98 @@ py::PyResult<py::Ref> open_handle(std::string_view name) { return wrap(PlatformH
 
 namespace {
 
+// SpscRingBuffer.create()'s `capacity`: an int or __index__ object, not a bool (True is not
+// a size anyone means). Negative or above 2**64 - 1: the interpreter's OverflowError, as for
+// create()'s `size`.
+PyResult<std::uint64_t> to_capacity(PyObject* value) noexcept {
+    if (PyBool_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "'capacity' must be an integer, not 'bool'");
+        return py::python_error();
+    }
+    return py::to_u64(value, "capacity");
+}
+
+// Removes the segment a ring maker created if the ring is not made after all, on every way
+// out (errors and C++ exceptions alike), unless keep() was called. Only a segment the call
+// made and sized first is removed, and not once another process is present on it: a creator
+// that came meanwhile shares it and keeps it.
+class RemoveUnlessKept {
+public:
+    RemoveUnlessKept(const PlatformHandle& handle, const presence::Presence& presence) noexcept
+        : handle_(handle), presence_(presence) {}
+    RemoveUnlessKept(const RemoveUnlessKept&) = delete;
+    RemoveUnlessKept& operator=(const RemoveUnlessKept&) = delete;
+    ~RemoveUnlessKept() {
+        if (!kept_ && handle_.made() && presence_.others_present() != true)
+            (void)PlatformHandle::remove(handle_.name());
+    }
+    void keep() noexcept { kept_ = true; }
+
+private:
+    const PlatformHandle& handle_;
+    const presence::Presence& presence_;
+    bool kept_ = false;
+};
+
+}  // namespace
+
+constexpr py::Signature<4> kCreateRing{"create", {"name", "capacity", "mode", "exclusive"}, 2, 3};
+py::PyResult<py::Ref> create_ring(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 4> bound{};
+    if (!py::bind(kCreateRing, args, nargs, kwnames, bound)) return py::python_error();
+    auto name = py::to_utf8(bound[0], "name");
+    if (!name) return std::unexpected(std::move(name.error()));
+    auto capacity = to_capacity(bound[1]);
+    if (!capacity) return std::unexpected(std::move(capacity.error()));
+    auto options = to_create_options(bound[2], bound[3]);
+    if (!options) return std::unexpected(std::move(options.error()));
+    // The capacity before the name, as SharedMemory.create() checks its size first.
+    if (auto valid = SpscRing::check_capacity(*capacity); !valid) return py::fail(std::move(valid.error()));
+    if (auto valid = validate_name(*name); !valid) return py::fail(std::move(valid.error()));
+    py::GilHooks hooks;
+    auto handle = PlatformHandle::create(*name, SPSC_HEADER_SIZE + *capacity, hooks, *options);
+    if (!handle) return py::fail(std::move(handle.error()));
+    // The handle's own presence, as SharedMemory.create() would hold until its handle went:
+    // the segment is never without this process's presence while the ring is being made.
+    const presence::Presence handle_presence = presence::Presence::take(handle->fd());
+    RemoveUnlessKept undo(*handle, handle_presence);
+    auto mapping = map_as_ring(*handle, true);
+    if (!mapping) return std::unexpected(std::move(mapping.error()));
+    auto ring = new_spsc_ring_buffer(std::move(*mapping), handle->name(), presence::Presence::take(handle->fd()));
+    if (ring) undo.keep();
+    return ring;  // the descriptor closes with `handle`: the ring keeps its mapping
+}
+
+constexpr py::Signature<1> kOpenRing{"open", {"name"}, 1};
+py::PyResult<py::Ref> open_ring(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 1> bound{};
+    if (!py::bind(kOpenRing, args, nargs, kwnames, bound)) return py::python_error();
+    auto name = py::to_utf8(bound[0], "name");
+    if (!name) return std::unexpected(std::move(name.error()));
+    if (auto valid = validate_name(*name); !valid) return py::fail(std::move(valid.error()));
+    auto handle = PlatformHandle::open(*name);
+    if (!handle) return py::fail(std::move(handle.error()));
+    auto mapping = map_as_ring(*handle, false);
+    if (!mapping) return std::unexpected(std::move(mapping.error()));
+    if (auto sane = SpscRing(mapping->base(), mapping->size()).check_opened(handle->name()); !sane)
+        return py::fail(std::move(sane.error()));
+    return new_spsc_ring_buffer(std::move(*mapping), handle->name(), presence::Presence::take(handle->fd()));
+}
+
+namespace {
+
 constexpr py::Signature<4> kQueueCreate{"create", {"name", "capacity", "mode", "exclusive"}, 2, 3};
 constexpr py::Signature<1> kQueueOpen{"open", {"name"}, 1};
 
-// A named queue's segment, mapped, and this process's presence on it; the handle closes.
-PyResult<Ref> queue_over(Result<PlatformHandle> handle, std::optional<std::uint64_t> capacity) {
-    if (!handle) return py::fail(std::move(handle.error()));
-    auto mapping = handle->map();
+// A named queue over the whole segment of `handle`: a fresh header for `capacity` (a creator),
+// or the one found, checked (an opener). The handle's descriptor may close after.
+PyResult<Ref> queue_over(const PlatformHandle& handle, std::optional<std::uint64_t> capacity) {
+    auto mapping = handle.map();
     if (!mapping) return py::fail(std::move(mapping.error()));
     const Status ready = capacity ? MpmcQueue::init(mapping->base(), mapping->size(), *capacity, MpmcQueue::random_key())
                                   : MpmcQueue::check(mapping->base(), mapping->size());
     if (!ready) return py::fail(std::move(ready.error()));
-    presence::Presence presence = presence::Presence::take(handle->fd());
-    return new_queue(std::move(*mapping), handle->name(), OwnedFd(), std::move(presence), 0);
+    return new_queue(std::move(*mapping), handle.name(), OwnedFd(), presence::Presence::take(handle.fd()), 0);
 }
 
 }  // namespace
@@ -572,17 +665,18 @@ py::PyResult<py::Ref> create_named_queue(PyObject* const* args, Py_ssize_t nargs
     if (!name) return std::unexpected(std::move(name.error()));
     auto capacity = queue_object::to_capacity(bound[1]);
     if (!capacity) return std::unexpected(std::move(capacity.error()));
-    auto mode = to_mode(bound[2]);
-    if (!mode) return std::unexpected(std::move(mode.error()));
-    CreateOptions options{.mode = *mode};
-    if (bound[3] != nullptr) {
-        const int exclusive = PyObject_IsTrue(bound[3]);
-        if (exclusive < 0) return py::python_error();
-        options.exclusive = exclusive != 0;
-    }
+    auto options = to_create_options(bound[2], bound[3]);
+    if (!options) return std::unexpected(std::move(options.error()));
     if (auto valid = validate_name(*name); !valid) return py::fail(std::move(valid.error()));
     py::GilHooks hooks;
-    return queue_over(PlatformHandle::create(*name, queue_layout::segment_size(*capacity), hooks, options), *capacity);
+    auto handle = PlatformHandle::create(*name, queue_layout::segment_size(*capacity), hooks, *options);
+    if (!handle) return py::fail(std::move(handle.error()));
+    // As for rings: a segment this call made is removed again if the queue is not made.
+    const presence::Presence handle_presence = presence::Presence::take(handle->fd());
+    RemoveUnlessKept undo(*handle, handle_presence);
+    auto made = queue_over(*handle, *capacity);
+    if (made) undo.keep();
+    return made;
 }
 
 py::PyResult<py::Ref> open_named_queue(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -591,7 +685,9 @@ py::PyResult<py::Ref> open_named_queue(PyObject* const* args, Py_ssize_t nargs, 
     auto name = py::to_utf8(bound[0], "name");
     if (!name) return std::unexpected(std::move(name.error()));
     if (auto valid = validate_name(*name); !valid) return py::fail(std::move(valid.error()));
-    return queue_over(PlatformHandle::open(*name), std::nullopt);
+    auto handle = PlatformHandle::open(*name);
+    if (!handle) return py::fail(std::move(handle.error()));
+    return queue_over(*handle, std::nullopt);
 }
 
 }  // namespace kelparine

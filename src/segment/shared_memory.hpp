@@ -17,5 +17,11 @@ py::PyResult<py::Ref> open_handle(std::string_view name);
 // queues by data capacity (the segment is sized by queue_layout::segment_size).
 py::PyResult<py::Ref> create_named_queue(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 py::PyResult<py::Ref> open_named_queue(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// SpscRingBuffer.create(name, capacity, mode=None, *, exclusive=False) and
+// SpscRingBuffer.open(name), the ring's static makers: the segment is made or opened and
+// mapped as SharedMemory.create(...).spsc() and SharedMemory.open(name).spsc() would, with no
+// handle left behind (its descriptor is closed before they return, whatever happens).
+py::PyResult<py::Ref> create_ring(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+py::PyResult<py::Ref> open_ring(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace kelparine

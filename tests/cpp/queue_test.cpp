@@ -231,6 +231,10 @@ TEST(Queue, ConsumerLockNamesItsHolderAndCanBeTakenOver) {
     EXPECT_EQ(MpmcQueue::lock_holder(q.lock_word()), 10);
     q.unlock();
     EXPECT_EQ(q.lock_word(), 0u);
+    // A process that takes the slot of a holder that died holding the lock frees it.
+    ASSERT_TRUE(q.try_lock(11));
+    EXPECT_TRUE(q.adopt_slot(11));
+    EXPECT_EQ(q.lock_word(), 0u);
 }
 
 TEST(Queue, FullUntilSpaceIsFreedAndRecordsMayWrapAfterTheirHeader) {

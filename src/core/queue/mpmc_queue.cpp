@@ -95,6 +95,13 @@ bool MpmcQueue::adopt_slot(std::uint16_t slot) noexcept {
         if (!at_or_past(head(), pos + total)) return false;
         intent_pos(slot).compare_exchange_strong(pos, kNoIntent, std::memory_order_acq_rel);
     }
+    // The former holder may have died holding the consumer lock: with the slot taken again it
+    // would look held for ever. Freeing it loses nothing (head moves only after a copy is out).
+    std::uint32_t word = lock_word();
+    if (word != 0 && lock_holder(word) == slot &&
+        word32(kConsumerLockOffset).compare_exchange_strong(word, 0, std::memory_order_acq_rel) &&
+        (word & kLockWaiters))
+        wait::futex_wake_all(lock_word_address());
     // The former holder may have died asleep: its bits would make every publisher wake.
     const std::uint64_t bit = std::uint64_t{1} << (slot % 64);
     waiters(QueueSide::Consumers, slot / 64).fetch_and(~bit, std::memory_order_relaxed);

@@ -30,12 +30,18 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string_view>
 
 #include "../error.hpp"
 
 namespace kelparine {
 
 inline constexpr std::size_t SPSC_HEADER_SIZE = 24;
+// The data capacities a ring can be made with by capacity: the smallest power of two that
+// holds a frame with a payload (4 bytes of length + at least 1), and the largest whose segment
+// (header included) stays below 2^63 bytes, the most a file offset can describe.
+inline constexpr std::uint64_t SPSC_MIN_CAPACITY = 8;
+inline constexpr std::uint64_t SPSC_MAX_CAPACITY = std::uint64_t{1} << 62;
 
 namespace ring_layout {
 inline constexpr std::size_t kHeadOffset = 0;
@@ -93,6 +99,7 @@ inline std::uint32_t read_prefix(const std::byte* data, std::uint64_t mask, std:
 }
 
 // The error texts, built out of line: they are never on the fast path.
+[[gnu::cold]] ShmError capacity_not_power_of_two(std::uint64_t capacity);
 [[gnu::cold]] ShmError corrupt_capacity(std::uint64_t capacity, std::uint64_t mapped);
 [[gnu::cold]] ShmError message_too_large(std::uint64_t frame_len, std::uint64_t capacity, std::uint64_t map_size);
 [[gnu::cold]] ShmError payload_too_long(std::uint64_t length);
@@ -153,6 +160,12 @@ public:
     // Validates the mapping and, for a creator, writes an empty header (capacity map_size - 24,
     // which must be a power of two). An opener's header is neither read nor written.
     static Status init(std::byte* base, std::uint64_t map_size, bool creator);
+    // Whether a ring may be made with `capacity` data bytes: a power of two from
+    // SPSC_MIN_CAPACITY to SPSC_MAX_CAPACITY, so that 24 + capacity cannot overflow.
+    static Status check_capacity(std::uint64_t capacity);
+    // An opener's look at the header it found: a capacity some creator wrote (not 0) that is
+    // a power of two within the mapping. `name` is for the message.
+    Status check_opened(std::string_view name) const;
 
     // Producer. true: written; false: not enough free space (nothing written).
     // Errors: the frame can never fit (message too large), a payload a 32-bit length cannot

@@ -193,7 +193,7 @@ Result<PlatformHandle> PlatformHandle::create(std::string_view name, std::uint64
         if (created && current == 0) ::shm_unlink(path);
         return std::unexpected(std::move(reserved.error()));
     }
-    return PlatformHandle(std::move(*c_name), size, std::move(fd));
+    return PlatformHandle(std::move(*c_name), size, std::move(fd), created && current == 0);
 }
 
 Result<PlatformHandle> PlatformHandle::open(std::string_view name) {

@@ -58,14 +58,18 @@ public:
     int fd() const noexcept { return fd_.get(); }
     // Hands the descriptor over; the handle is closed after.
     OwnedFd take_fd() noexcept { return std::move(fd_); }
+    // Whether create() made the segment and sized it first: only then is it the caller's to
+    // remove again when what it builds on the segment fails. False for open().
+    bool made() const noexcept { return made_; }
 
 private:
-    PlatformHandle(std::string name, std::uint64_t size, OwnedFd fd) noexcept
-        : name_(std::move(name)), size_(size), fd_(std::move(fd)) {}
+    PlatformHandle(std::string name, std::uint64_t size, OwnedFd fd, bool made = false) noexcept
+        : name_(std::move(name)), size_(size), fd_(std::move(fd)), made_(made) {}
 
     std::string name_;
     std::uint64_t size_;
     OwnedFd fd_;
+    bool made_;
 };
 
 }  // namespace kelparine
