@@ -12,6 +12,8 @@ import subprocess
 import sys
 import weakref
 
+import queue
+
 import pytest
 
 import kelparine
@@ -33,6 +35,7 @@ MEMBERS = {
         "name($self)",
         "size($self)",
         "spsc($self)",
+        "queue($self)",
         "close($self)",
         "closed($self)",
         "others_present($self)",
@@ -97,6 +100,24 @@ MEMBERS = {
         "aborrow($self, timeout=None)",
         "aselect(rings, timeout=None)",
     ],
+    "Queue": [
+        "put($self, obj, block=True, timeout=None)",
+        "get($self, block=True, timeout=None)",
+        "put_nowait($self, obj)",
+        "get_nowait($self)",
+        "put_many($self, items, timeout=None)",
+        "get_many($self, max_items, timeout=None)",
+        "qsize($self)",
+        "empty($self)",
+        "full($self)",
+        "capacity($self)",
+        "others_present($self)",
+        "close($self)",
+        "join_thread($self)",
+        "cancel_join_thread($self)",
+        "create(name, capacity, mode=None, *, exclusive=False)",
+        "open(name)",
+    ],
 }
 STATIC = {"create", "open", "remove", "select", "aselect"}
 # Special methods beyond __repr__: the context manager and pickling of every handle.
@@ -131,11 +152,29 @@ SIGNATURE_CASES = [
 
 
 def test_module_attributes():
+    # Queue is an attribute of the module; __all__ keeps the three segment classes.
     assert kelparine.__all__ == ["SharedMemory", "MappedView", "SpscRingBuffer"]
     assert type(kelparine.__all__) is list
     assert kelparine.__doc__ == ""
     own = {k for k in vars(kelparine) if not (k.startswith("__") and k.endswith("__"))}
-    assert own == {"SharedMemory", "MappedView", "SpscRingBuffer"}
+    assert own == {"SharedMemory", "MappedView", "SpscRingBuffer", "Queue"}
+
+
+def test_queue_class_shape():
+    # Made by calling it (as multiprocessing.Queue is), found by pickle as kelparine.Queue, not
+    # subclassable; its members are the table's, plus the maker pickle calls in a spawned child.
+    Queue = kelparine.Queue
+    assert (Queue.__module__, Queue.__qualname__, Queue.__bases__) == ("kelparine", "Queue", (object,))
+    assert Queue.__text_signature__ == "(maxsize=0, *, capacity=1048576)"
+    assert list(k for k in vars(Queue) if not k.startswith("__")) == [parse(s)[0] for s in MEMBERS["Queue"]] + [
+        "_rebuild"]
+    assert {k for k in vars(Queue) if k.startswith("__")} == {"__repr__", "__doc__", "__module__",
+                                                              "__new__"} | HANDLE_DUNDERS
+    with pytest.raises(TypeError):
+        type("Sub", (Queue,), {})
+    with pytest.raises(TypeError):
+        Queue(1, 2)  # capacity is keyword-only
+    assert repr(Queue(3, capacity=100)) == "Queue(maxsize=3, capacity=128, qsize=0)"
 
 
 def test_version_comes_from_meson_build():
@@ -223,10 +262,12 @@ def instances(make_segment):
     """One instance of each class; the view and the ring live on separate segments."""
     _, shm = make_segment(4120)
     _, ring_shm = make_segment(4120)
-    return {"SharedMemory": shm, "MappedView": shm.map(), "SpscRingBuffer": ring_shm.spsc()}
+    _, queue_shm = make_segment(4608 + 4096)
+    return {"SharedMemory": shm, "MappedView": shm.map(), "SpscRingBuffer": ring_shm.spsc(),
+            "Queue": queue_shm.queue()}
 
 
-@pytest.mark.parametrize("cls", [c.__name__ for c in CLASSES])
+@pytest.mark.parametrize("cls", [c.__name__ for c in CLASSES] + ["Queue"])
 def test_instances_have_no_dict_and_no_weakrefs(instances, cls):
     obj = instances[cls]
     with pytest.raises(AttributeError):
@@ -239,7 +280,7 @@ def test_instances_have_no_dict_and_no_weakrefs(instances, cls):
         weakref.ref(obj)
 
 
-@pytest.mark.parametrize("cls", [c.__name__ for c in CLASSES])
+@pytest.mark.parametrize("cls", [c.__name__ for c in CLASSES] + ["Queue"])
 def test_instances_copy_and_pickle_by_name(instances, cls):
     # Never a second owner of one descriptor or mapping: a copy opens the name again and makes
     # its own mapping, in the opener's role.
@@ -342,6 +383,13 @@ def valid_arguments(cls, name, seg_name):
         ("SpscRingBuffer", "areserve"): [1, 0],
         ("SpscRingBuffer", "aborrow"): [0],
         ("SpscRingBuffer", "aselect"): [[], 0],
+        ("Queue", "put"): [b"x", True, 1],
+        ("Queue", "get"): [True, 0],
+        ("Queue", "put_nowait"): [b"x"],
+        ("Queue", "put_many"): [[b"x"], 1],
+        ("Queue", "get_many"): [1, 0],
+        ("Queue", "create"): [seg_name, 4096, 0o666, False],
+        ("Queue", "open"): [seg_name],
     }[(cls, name)]
 
 
@@ -356,8 +404,11 @@ def bound_call(instances, make_segment):
 
     def get(cls, signature):
         name, params = parse(signature)
-        seg, seg_shm = make_segment(4120)
-        seg_shm.spsc().close()  # a ring header too, for SpscRingBuffer.open
+        seg, seg_shm = make_segment(4120 if cls != "Queue" else 4608 + 4096)
+        if cls == "Queue":
+            seg_shm.queue()  # Queue.open finds a queue there
+        else:
+            seg_shm.spsc().close()  # a ring header too, for SpscRingBuffer.open
         owner = instances[cls]
         member = getattr(owner, name)
         values = valid_arguments(cls, name, seg)
@@ -377,8 +428,8 @@ def test_every_parameter_can_be_given_by_keyword(bound_call, cls, signature):
         result = member(**{p: v for (p, _), v in zip(params, values)})
         if inspect.iscoroutine(result):  # an awaitable member: bound at the call, never run here
             result.close()
-    except TimeoutError:
-        pass  # a get() on an empty ring: the arguments were bound all the same
+    except (TimeoutError, queue.Empty):
+        pass  # a get() on an empty ring or queue: the arguments were bound all the same
     except ImportError:
         pass  # an array member without NumPy: likewise
 

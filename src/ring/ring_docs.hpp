@@ -79,6 +79,8 @@ inline constexpr const char kSelect[] =
     "A ring whose producer is gone (as get() defines it) is returned too: its\n"
     "get() raises EOFError, as multiprocessing.connection.wait() returns a\n"
     "connection at its end of file. Selecting takes each ring's consumer role.\n"
+    "Queue objects may be given too: a queue is returned when an item looks\n"
+    "ready (or its producers are gone and it is empty); get() from it then.\n"
     "While all are empty the caller sleeps on all of them at once (futex_waitv\n"
     "on Linux 5.16 and later; on older kernels it wakes at once for the first\n"
     "ring and within a few milliseconds for the others).\n\n"

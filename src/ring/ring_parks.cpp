@@ -118,10 +118,10 @@ PyResult<bool> wait_for_room(RingState& s, std::uint64_t payload_size, const wai
 }
 
 PyResult<bool> wait_for_any_message(std::span<RingState* const> states, const wait::Deadline& deadline,
-                                    std::vector<bool>& ended) {
+                                    std::vector<bool>& ended, std::span<queue_object::Selected> queues) {
     std::vector<wait::FutexWatch> watches;
     std::vector<PeerWatch> producers;
-    watches.reserve(states.size());
+    watches.reserve(states.size() + queues.size());
     producers.reserve(states.size());
     bool silent = false;
     for (RingState* s : states) {
@@ -129,8 +129,10 @@ PyResult<bool> wait_for_any_message(std::span<RingState* const> states, const wa
         producers.emplace_back(*s, Role::Producer);
         silent = silent || s->silent_producer;
     }
+    // A queue's word is its data sequence, armed (its waiter bit set) before each park.
+    for (queue_object::Selected& queue : queues) watches.push_back({queue.word(), 0});
     ended.assign(states.size(), false);
-    py::GilHooks hooks;  // the caller holds every ring
+    py::GilHooks hooks;  // the caller holds every ring and queue
     bool first = true;
     bool multi_wait = watches.size() > 1;
     // A ring whose producer is gone is ready too: its get() then reports the end of file.
@@ -138,6 +140,9 @@ PyResult<bool> wait_for_any_message(std::span<RingState* const> states, const wa
         moved = false;
         for (RingState* s : states) {
             if (s->gate.closed()) return wait::Check::Cancelled;
+        }
+        for (const queue_object::Selected& queue : queues) {
+            if (queue.state().gate.closed()) return wait::Check::Cancelled;
         }
         bool any = false;
         for (std::size_t i = 0; i < states.size(); ++i) {
@@ -148,6 +153,7 @@ PyResult<bool> wait_for_any_message(std::span<RingState* const> states, const wa
             ended[i] = producers[i].gone();
             any = any || tail != ring.own_head() || ended[i];
         }
+        for (const queue_object::Selected& queue : queues) any = any || queue.ready();
         first = false;
         return any ? wait::Check::Ready : wait::Check::Wait;
     };
@@ -157,17 +163,35 @@ PyResult<bool> wait_for_any_message(std::span<RingState* const> states, const wa
             producer.look();
             any_gone = any_gone || producer.gone();
         }
+        bool in_flight = false;
+        for (std::size_t i = 0; i < queues.size(); ++i) {
+            // Armed, then checked once more: an item committed after the check bumps the
+            // sequence (its producer sees the bit), one before it is seen here.
+            watches[states.size() + i].expected = queues[i].arm();
+            any_gone = any_gone || queues[i].ready() || queues[i].look();
+            in_flight = in_flight || queues[i].in_flight();
+        }
         if (any_gone) return wait::FutexResult::Changed;
+        if (in_flight && ns > queue_object::kStuckSliceNs) ns = queue_object::kStuckSliceNs;
+        wait::FutexResult parked;
         if (watches.empty()) return wait::sleep_for(ns);
         if (multi_wait) {
             bool unsupported = false;
-            const wait::FutexResult parked = wait::futex_wait_any(watches, wait::monotonic_ns() + ns, unsupported);
-            if (!unsupported) return parked;
-            // An older kernel: park on the first ring only; the others are seen at the end of
-            // each slice, which the park schedule bounds.
-            multi_wait = false;
+            parked = wait::futex_wait_any(watches, wait::monotonic_ns() + ns, unsupported);
+            if (unsupported) {
+                // An older kernel: park on the first word only; the others are seen at the end
+                // of each slice, which the park schedule bounds.
+                multi_wait = false;
+                parked = wait::futex_wait(watches.front().word, watches.front().expected, ns);
+            }
+        } else {
+            parked = wait::futex_wait(watches.front().word, watches.front().expected, ns);
         }
-        return wait::futex_wait(watches.front().word, watches.front().expected, ns);
+        if (parked == wait::FutexResult::TimedOut && in_flight) {
+            for (queue_object::Selected& queue : queues)
+                if (queue.in_flight()) queue.stuck();
+        }
+        return parked;
     };
     const wait::WaitResult waited =
         wait::wait_until(check, park, hooks, deadline, silent ? kSilentPeerParks : kWakingPeerParks);
@@ -175,7 +199,10 @@ PyResult<bool> wait_for_any_message(std::span<RingState* const> states, const wa
         case wait::Outcome::Ready: return true;
         case wait::Outcome::TimedOut: return false;
         case wait::Outcome::Interrupted: return py::python_error();
-        case wait::Outcome::Cancelled: break;  // only ever for a closed ring
+        case wait::Outcome::Cancelled: break;  // only ever for a closed ring or queue
+    }
+    for (const queue_object::Selected& queue : queues) {
+        if (queue.state().gate.closed()) return std::unexpected(py::closed_error(queue_object::kClassName).error());
     }
     return std::unexpected(py::closed_error(kClassName).error());
 }

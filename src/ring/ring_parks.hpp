@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../core/wait/deadline.hpp"
+#include "../queue/queue_object.hpp"
 #include "ring_object.hpp"
 
 namespace kelparine::ring_object {
@@ -17,7 +18,8 @@ py::PyResult<bool> wait_for_message(RingState& state, const wait::Deadline& dead
 // Room for a frame of `payload_size` bytes (which must fit the capacity).
 py::PyResult<bool> wait_for_room(RingState& state, std::uint64_t payload_size, const wait::Deadline& deadline);
 // `ended[i]`: the i-th ring's producer is gone (the ring is ready for its end of file).
+// `queues`: queues waited on beside the rings (ready as Selected::ready() says).
 py::PyResult<bool> wait_for_any_message(std::span<RingState* const> states, const wait::Deadline& deadline,
-                                        std::vector<bool>& ended);
+                                        std::vector<bool>& ended, std::span<queue_object::Selected> queues = {});
 
 }  // namespace kelparine::ring_object

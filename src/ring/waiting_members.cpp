@@ -118,8 +118,16 @@ PyResult<Ref> select(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     const Py_ssize_t count = PyTuple_GET_SIZE(rings.get());
     PyObject** items = &PyTuple_GET_ITEM(rings.get(), 0);
     std::vector<RingState*> states;
+    std::vector<queue_object::Selected> queues;  // Queue objects, waited on beside the rings
     states.reserve(static_cast<std::size_t>(count));
+    queues.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
+        if (queue_object::is_queue(items[i])) {
+            queue_object::QueueState& q = queue_object::state(items[i]);
+            queues.emplace_back(q);
+            if (auto began = queues.back().begin(); !began) return std::unexpected(std::move(began.error()));
+            continue;
+        }
         if (!Py_IS_TYPE(items[i], g_type)) {
             PyErr_Format(PyExc_TypeError, "select() takes SpscRingBuffer objects, not '%.200s'",
                          Py_TYPE(items[i])->tp_name);
@@ -134,19 +142,31 @@ PyResult<Ref> select(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
         }
         states.push_back(&s);
     }
-    // Each ring's mapping stays for the call, as for a member of the ring itself.
-    std::unique_ptr<CallHold[]> holds(new CallHold[static_cast<std::size_t>(count)]);
+    // Each ring's and queue's mapping stays for the call, as for a member of its own.
+    std::unique_ptr<CallHold[]> holds(new CallHold[states.size() + queues.size()]);
     for (std::size_t i = 0; i < states.size(); ++i) holds[i].attach(states[i]->gate);
+    for (std::size_t i = 0; i < queues.size(); ++i) holds[states.size() + i].attach(queues[i].state().gate);
     std::vector<bool> ended;
-    auto waited = wait_for_any_message(states, timeout->deadline, ended);
+    auto waited = wait_for_any_message(states, timeout->deadline, ended, queues);
     if (!waited) return std::unexpected(std::move(waited.error()));
     Ref ready = Ref::steal(PyList_New(0));
     if (!ready) return py::python_error();
     if (!*waited) return ready;  // timed out
+    std::size_t ring_index = 0;
+    std::size_t queue_index = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        const RingState& s = *states[static_cast<std::size_t>(i)];
-        if (auto open = py::refuse_closed(s.gate, kClassName); !open) return std::unexpected(std::move(open.error()));
-        const bool is_ready = !s.ring().is_empty() || ended[static_cast<std::size_t>(i)];
+        bool is_ready;
+        if (queue_object::is_queue(items[i])) {
+            const queue_object::Selected& q = queues[queue_index++];
+            if (auto open = py::refuse_closed(q.state().gate, queue_object::kClassName); !open)
+                return std::unexpected(std::move(open.error()));
+            is_ready = q.ready();
+        } else {
+            const RingState& s = *states[ring_index];
+            if (auto open = py::refuse_closed(s.gate, kClassName); !open) return std::unexpected(std::move(open.error()));
+            is_ready = !s.ring().is_empty() || ended[ring_index];
+            ++ring_index;
+        }
         if (is_ready && PyList_Append(ready.get(), items[i]) != 0) return py::python_error();
     }
     return ready;

@@ -13,6 +13,10 @@ py::PyResult<PyTypeObject*> shared_memory_type() noexcept;
 // module gives it to py::set_handle_opener, through which views and rings pickle.
 py::PyResult<py::Ref> open_handle(std::string_view name);
 
+// Queue.create(name, capacity, mode=None, *, exclusive=False) and Queue.open(name): named
+// queues by data capacity (the segment is sized by queue_layout::segment_size).
+py::PyResult<py::Ref> create_named_queue(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+py::PyResult<py::Ref> open_named_queue(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // SpscRingBuffer.create(name, capacity, mode=None, *, exclusive=False) and
 // SpscRingBuffer.open(name), the ring's static makers: the segment is made or opened and
 // mapped as SharedMemory.create(...).spsc() and SharedMemory.open(name).spsc() would, with no
