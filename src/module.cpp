@@ -4,6 +4,7 @@
 #include "py/instance.hpp"
 #include "py/object_gate.hpp"
 #include "py/reopen.hpp"
+#include "queue/queue_object.hpp"
 #include "ring/ring_buffer.hpp"
 #include "segment/shared_memory.hpp"
 #include "view/mapped_view.hpp"
@@ -88,7 +89,12 @@ int exec_module(PyObject* module) noexcept {
         py::set_handle_opener(open_handle);
         if (auto done = register_class(module, "SharedMemory", shared_memory_type()); !done) return done;
         if (auto done = register_class(module, "MappedView", mapped_view_type()); !done) return done;
-        return register_class(module, "SpscRingBuffer", spsc_ring_buffer_type());
+        if (auto done = register_class(module, "SpscRingBuffer", spsc_ring_buffer_type()); !done) return done;
+        // Queue is a module attribute but not in __all__, which lists the three segment classes.
+        auto queue = queue_type();
+        if (!queue) return std::unexpected(std::move(queue.error()));
+        if (PyObject_SetAttrString(module, "Queue", reinterpret_cast<PyObject*>(*queue)) != 0) return py::python_error();
+        return {};
     });
 }
 

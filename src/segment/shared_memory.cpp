@@ -12,7 +12,9 @@
 #include "../py/gil_hooks.hpp"
 #include "../py/instance.hpp"
 #include "../ring/ring_buffer.hpp"
+#include "../queue/queue_object.hpp"
 #include "../view/mapped_view.hpp"
+#include "../core/queue/mpmc_queue.hpp"
 
 namespace kelparine {
 namespace {
@@ -184,6 +186,26 @@ PyResult<Ref> spsc(PyObject* self) {
     auto mapping = map_as_ring(s.handle, s.is_creator);
     if (!mapping) return std::unexpected(std::move(mapping.error()));
     return new_spsc_ring_buffer(std::move(*mapping), s.handle.name(), s.make_presence());
+}
+
+// A queue over the whole segment: a creator writes a fresh header with the largest
+// power-of-two capacity that fits (and a new stamp key); an opener checks the one it finds.
+PyResult<Ref> queue(PyObject* self) {
+    auto live = open_state(self);
+    if (!live) return std::unexpected(std::move(live.error()));
+    const SharedMemoryState& s = **live;
+    const std::uint64_t capacity = MpmcQueue::capacity_for(s.handle.size());
+    if (capacity == 0)
+        return py::fail(ShmError::invalid_argument(concat("a queue needs a segment of at least ",
+                                                          queue_layout::segment_size(queue_layout::kMinCapacity),
+                                                          " bytes; this one has ", s.handle.size())));
+    auto mapping = s.handle.map();
+    if (!mapping) return py::fail(std::move(mapping.error()));
+    const Status ready = s.is_creator
+                             ? MpmcQueue::init(mapping->base(), mapping->size(), capacity, MpmcQueue::random_key())
+                             : MpmcQueue::check(mapping->base(), mapping->size());
+    if (!ready) return py::fail(std::move(ready.error()));
+    return new_queue(std::move(*mapping), s.handle.name(), OwnedFd(), s.make_presence(), 0);
 }
 
 PyResult<Ref> name(PyObject* self) {
@@ -395,6 +417,20 @@ PyMethodDef kMethods[] = {
      "        \"data capacity (4072) must be a power of two; try 2048 or 4096\";\n"
      "        \"SharedMemory is closed\" after close().\n"
      "    OSError: the system refuses the mapping."},
+    {"queue", py::as_cfunction(py::noargs_entry<g_type, queue>), METH_NOARGS,
+     "queue($self)\n--\n\n"
+     "Map the whole segment; return a new Queue over it.\n\n"
+     "The segment holds a 4608-byte queue header, then the queue's data\n"
+     "area. On a creator handle every queue() writes a fresh, empty header\n"
+     "whose capacity is the largest power of two that fits (dropping any\n"
+     "items still in it); on an opener handle the header is used as it is\n"
+     "found and checked. Queue.create() and Queue.open() do the same by\n"
+     "capacity, with no size arithmetic.\n\n"
+     "Raises:\n"
+     "    ValueError: a segment too small for a queue of 64 bytes; on an\n"
+     "        opener handle, a segment that holds no queue header;\n"
+     "        \"SharedMemory is closed\" after close().\n"
+     "    OSError: the system refuses the mapping."},
     {"close", py::as_cfunction(py::noargs_entry<g_type, close>), METH_NOARGS,
      "close($self)\n--\n\n"
      "Close the handle's file descriptor; closing again does nothing.\n\n"
@@ -602,6 +638,54 @@ py::PyResult<py::Ref> open_ring(PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (auto sane = SpscRing(mapping->base(), mapping->size()).check_opened(handle->name()); !sane)
         return py::fail(std::move(sane.error()));
     return new_spsc_ring_buffer(std::move(*mapping), handle->name(), presence::Presence::take(handle->fd()));
+}
+
+namespace {
+
+constexpr py::Signature<4> kQueueCreate{"create", {"name", "capacity", "mode", "exclusive"}, 2, 3};
+constexpr py::Signature<1> kQueueOpen{"open", {"name"}, 1};
+
+// A named queue's segment, mapped, and this process's presence on it; the handle closes.
+PyResult<Ref> queue_over(Result<PlatformHandle> handle, std::optional<std::uint64_t> capacity) {
+    if (!handle) return py::fail(std::move(handle.error()));
+    auto mapping = handle->map();
+    if (!mapping) return py::fail(std::move(mapping.error()));
+    const Status ready = capacity ? MpmcQueue::init(mapping->base(), mapping->size(), *capacity, MpmcQueue::random_key())
+                                  : MpmcQueue::check(mapping->base(), mapping->size());
+    if (!ready) return py::fail(std::move(ready.error()));
+    presence::Presence presence = presence::Presence::take(handle->fd());
+    return new_queue(std::move(*mapping), handle->name(), OwnedFd(), std::move(presence), 0);
+}
+
+}  // namespace
+
+py::PyResult<py::Ref> create_named_queue(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 4> bound{};
+    if (!py::bind(kQueueCreate, args, nargs, kwnames, bound)) return py::python_error();
+    auto name = py::to_utf8(bound[0], "name");
+    if (!name) return std::unexpected(std::move(name.error()));
+    auto capacity = queue_object::to_capacity(bound[1]);
+    if (!capacity) return std::unexpected(std::move(capacity.error()));
+    auto mode = to_mode(bound[2]);
+    if (!mode) return std::unexpected(std::move(mode.error()));
+    CreateOptions options{.mode = *mode};
+    if (bound[3] != nullptr) {
+        const int exclusive = PyObject_IsTrue(bound[3]);
+        if (exclusive < 0) return py::python_error();
+        options.exclusive = exclusive != 0;
+    }
+    if (auto valid = validate_name(*name); !valid) return py::fail(std::move(valid.error()));
+    py::GilHooks hooks;
+    return queue_over(PlatformHandle::create(*name, queue_layout::segment_size(*capacity), hooks, options), *capacity);
+}
+
+py::PyResult<py::Ref> open_named_queue(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 1> bound{};
+    if (!py::bind(kQueueOpen, args, nargs, kwnames, bound)) return py::python_error();
+    auto name = py::to_utf8(bound[0], "name");
+    if (!name) return std::unexpected(std::move(name.error()));
+    if (auto valid = validate_name(*name); !valid) return py::fail(std::move(valid.error()));
+    return queue_over(PlatformHandle::open(*name), std::nullopt);
 }
 
 }  // namespace kelparine

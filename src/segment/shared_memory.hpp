@@ -19,5 +19,9 @@ py::PyResult<py::Ref> open_handle(std::string_view name);
 // handle left behind (its descriptor is closed before they return, whatever happens).
 py::PyResult<py::Ref> create_ring(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 py::PyResult<py::Ref> open_ring(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Queue.create(name, capacity, mode=None, *, exclusive=False) and Queue.open(name): named
+// queues by data capacity (the segment is sized by queue_layout::segment_size).
+py::PyResult<py::Ref> create_named_queue(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+py::PyResult<py::Ref> open_named_queue(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace kelparine

@@ -164,6 +164,8 @@ bool Presence::holds_exclusively(Role role) const noexcept {
     return site_ != nullptr && site_->exclusive[static_cast<unsigned>(role)];
 }
 
+int Presence::description() const noexcept { return site_ != nullptr ? site_->description.get() : -1; }
+
 Result<Presence::Taking> Presence::take_role(Role role, LockKind kind, RoleHold& into) const noexcept {
     const auto r = static_cast<unsigned>(role);
     const bool had = into.held();

@@ -94,6 +94,10 @@ public:
     Result<Taking> take_role(Role role, LockKind kind, RoleHold& into) const noexcept;
     // Whether this process holds `role` exclusively.
     bool holds_exclusively(Role role) const noexcept;
+    // The process's own open file description of the segment (-1 when presence is unknown),
+    // through which other per-process locks on the segment's bytes are taken (queue member
+    // slots). It changes in a fork child (after_fork_in_child): ask again after a fork.
+    int description() const noexcept;
 
     // In a child process after fork, before it runs anything else (see above).
     static void after_fork_in_child() noexcept;

@@ -206,6 +206,19 @@ Result<PlatformHandle> PlatformHandle::open(std::string_view name) {
     return PlatformHandle(std::move(*c_name), static_cast<std::uint64_t>(st.st_size), std::move(fd));
 }
 
+Result<PlatformHandle> PlatformHandle::create_anonymous(std::uint64_t size, wait::WaitHooks& hooks) {
+    OwnedFd fd(::memfd_create("kelparine-queue", MFD_CLOEXEC));
+    if (fd.get() < 0) return os_error_from_errno();
+    if (auto reserved = reserve(fd.get(), size, 0, hooks); !reserved) return std::unexpected(std::move(reserved.error()));
+    return PlatformHandle(std::string(), size, std::move(fd));
+}
+
+Result<PlatformHandle> PlatformHandle::adopt(OwnedFd fd) {
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return os_error_from_errno();
+    return PlatformHandle(std::string(), static_cast<std::uint64_t>(st.st_size), std::move(fd));
+}
+
 Status PlatformHandle::remove(std::string_view name) {
     auto c_name = to_c_name(name);
     if (!c_name) return std::unexpected(std::move(c_name.error()));

@@ -39,6 +39,12 @@ public:
                                          const CreateOptions& options = {});
     // Opens an existing segment read-write; its size comes from fstat (0 is accepted).
     static Result<PlatformHandle> open(std::string_view name);
+    // An anonymous segment (memfd_create, close-on-exec) of `size` bytes, reserved as create()
+    // reserves: it has no name, so nothing is left behind; it reaches other processes only as
+    // a descriptor (inherited, or passed). Its name() is empty.
+    static Result<PlatformHandle> create_anonymous(std::uint64_t size, wait::WaitHooks& hooks);
+    // A handle on the segment descriptor `fd` (taken over; closed on failure), sized by fstat.
+    static Result<PlatformHandle> adopt(OwnedFd fd);
     // shm_unlink: existing descriptors and mappings stay valid.
     static Status remove(std::string_view name);
     // A new shared read-write mapping of all `size()` bytes (size must be > 0; open only).
@@ -53,6 +59,8 @@ public:
     // Whether create() made the segment and sized it first: only then is it the caller's to
     // remove again when what it builds on the segment fails. False for open().
     bool made() const noexcept { return made_; }
+    // Hands the descriptor over; the handle is closed after.
+    OwnedFd take_fd() noexcept { return std::move(fd_); }
 
 private:
     PlatformHandle(std::string name, std::uint64_t size, OwnedFd fd, bool made = false) noexcept
