@@ -15,6 +15,9 @@
   records  (int, float, str) records in batches of 1,000 against mp.Pipe and pyzmq, pickled
   presence a dead producer: SIGKILL to EOFError in a blocked get(), beside mp.Pipe and mp.Queue;
            64 B push/pop and put/get against a baseline build of another commit (--baseline DIR)
+  queue    kelparine.Queue: 64 B and (int, float, str) items from P to C processes against
+           mp.Queue and the ring, put_many/get_many, the worker-pool example against mp.Queue
+           and mp.Pool, and a producer killed between its claim and its commit
 
 Prints a table with ratios against each peer and the performance targets (PASS/MISS), writes
 the raw figures to bench/results/latest.json, the table to bench/results/table.txt and charts
@@ -34,9 +37,10 @@ import time
 
 import array_suite
 import presence_suite
+import queue_suite
 from common import MiB, REPORT, RESULTS, ROOT, Settings, fmt_si, fmt_size
 
-SECTIONS = ("ring", "view", "lock", "scaling", "instr", "wait", "bulk", "arrays", "records", "presence")
+SECTIONS = ("ring", "view", "lock", "scaling", "instr", "wait", "bulk", "arrays", "records", "presence", "queue")
 
 
 def log(message):
@@ -72,6 +76,7 @@ def targets(results):
     rows += array_suite.targets(results.get("arrays"))
     rows += records_targets(results.get("records"))
     rows += presence_suite.targets(results.get("presence"))
+    rows += queue_suite.targets(results.get("queue"))
     return rows
 
 
@@ -295,7 +300,7 @@ def build_table(results, meta):
     for key, render in (("ring", ring_table), ("view", view_table), ("lock", lock_table),
                         ("scaling", scaling_table), ("instructions", instr_table), ("wait", wait_table),
                         ("bulk", bulk_table), ("arrays", array_suite.table), ("records", records_table),
-                        ("presence", presence_suite.table)):
+                        ("presence", presence_suite.table), ("queue", queue_suite.table)):
         if results.get(key):
             render(results[key], lines)
             lines.append("")
@@ -381,6 +386,7 @@ def main():
         "arrays": ("arrays", array_suite, "array messages: loans, copies, shared_memory slots"),
         "records": ("records", records_suite, "records in batches against Pipe and pyzmq"),
         "presence": ("presence", presence_suite, "dead producers; throughput against a baseline build"),
+        "queue": ("queue", queue_suite, "Queue against mp.Queue, the ring and mp.Pool; a killed producer"),
     }
     for section in SECTIONS:
         if section in sections:
