@@ -5,8 +5,9 @@ mp.Pool, and a producer killed inside a put.
              released together by a barrier; each producer puts its share of N items, then C
              end marks (b"" or None); each consumer takes items until it has seen P marks
              (P * C marks in all: every consumer ends, and the last mark taken comes after
-             every item). Rate = N / (the last consumer's last take - the release, the
-             earliest clock of the processes as the barrier let them go).
+             every item). Rate = N / (the last take - the first take), over all consumers:
+             the processes' start and the first wake-up are left out, as the ring's runs
+             start their clocks at the first message.
                64 B bytes   1 -> 1, 4 -> 1, 4 -> 4: kelparine.Queue (8 MiB) against mp.Queue;
                             1 -> 1 also against SpscRingBuffer put/get (8 MiB ring) and
                             Queue.put_many/get_many of 64 items (the marks in one last call)
@@ -118,8 +119,9 @@ def _produce(side, kind, item, n, consumers):
 
 
 def _consume(side, kind, producers):
-    """(items taken, clock at the last take)."""
+    """(items taken, clock after the first take, clock after the last)."""
     taken = marks = 0
+    first = None
     if kind == MANY:
         get_many = side.get_many
         while marks < producers:
@@ -128,14 +130,16 @@ def _consume(side, kind, producers):
                     taken += 1
                 else:
                     marks += 1
-        return taken, time.perf_counter()
+            first = first or time.perf_counter()
+        return taken, first, time.perf_counter()
     get = side.get
     while marks < producers:
         if get():
             taken += 1
         else:
             marks += 1
-    return taken, time.perf_counter()
+        first = first or time.perf_counter()
+    return taken, first, time.perf_counter()
 
 
 def flow_rate(kind, producers, consumers, item, n, cpus=None):
@@ -143,9 +147,6 @@ def flow_rate(kind, producers, consumers, item, n, cpus=None):
     ctx = fork_context()
     peer = Peer(kind)
     barrier = ctx.Barrier(producers + consumers + 1)
-    # Each process's clock as the barrier lets it go: the earliest is the release. (This
-    # process may be scheduled after a short run has ended.)
-    starts = ctx.Array("d", producers + consumers, lock=False)
     pipes = [ctx.Pipe(duplex=False) for _ in range(consumers)]
     shares = [n // producers + (k < n % producers) for k in range(producers)]
     pin = cpus or (None, None)
@@ -154,14 +155,12 @@ def flow_rate(kind, producers, consumers, item, n, cpus=None):
         side = peer.side()
         pin_to(pin[0])
         barrier.wait()
-        starts[consumers + k] = time.perf_counter()
         _produce(side, kind, item, shares[k], consumers)
 
     def consumer_main(k):
         side = peer.side()
         pin_to(pin[1])
         barrier.wait()
-        starts[k] = time.perf_counter()
         pipes[k][1].send(_consume(side, kind, producers))
 
     processes = [ctx.Process(target=consumer_main, args=(k,)) for k in range(consumers)]
@@ -178,11 +177,11 @@ def flow_rate(kind, producers, consumers, item, n, cpus=None):
                     raise RuntimeError(f"{kind} {producers} -> {consumers}: a process failed or hung "
                                        f"({[p.exitcode for p in processes]})")
             reports.append(receiver.recv())
-        if sum(taken for taken, _ in reports) != n:
-            raise RuntimeError(f"{kind} {producers} -> {consumers}: {sum(t for t, _ in reports)} of {n} items")
+        if sum(report[0] for report in reports) != n:
+            raise RuntimeError(f"{kind} {producers} -> {consumers}: {sum(r[0] for r in reports)} of {n} items")
         for process in processes:
             process.join(RUN_TIMEOUT)
-        return n / (max(last for _, last in reports) - min(starts))
+        return n / (max(last for _, _, last in reports) - min(first for _, first, _ in reports))
     finally:
         for process in processes:
             if process.is_alive():
@@ -201,7 +200,7 @@ def run_flows(settings, log):
     for shape, (producers, consumers, item, peers, pinned) in SHAPES.items():
         where = cpus if pinned else None
         # Each peer's count is sized from a pilot run to last about `seconds`.
-        counts = {peer: int(max(20_000, flow_rate(peer, producers, consumers, item, 20_000, where) * seconds))
+        counts = {peer: int(max(50_000, flow_rate(peer, producers, consumers, item, 50_000, where) * seconds))
                   for peer in peers}
         runs = {peer: [] for peer in peers}
         for _ in range(settings.repeats):
