@@ -397,8 +397,8 @@ def table(results, lines):
 
     flows = results.get("flows")
     if flows:
-        lines.append("Queue: P producer and C consumer processes, one queue, items/s from the release to the last "
-                     "take; peers of a shape back to back; ratios: median of paired runs (range)")
+        lines.append("Queue: P producer and C consumer processes, one queue, items/s from the first take to the last; "
+                     "peers of a shape back to back; ratios: median of paired runs (range)")
         for shape, row in flows.items():
             pinned = row["pinned_cpus"]
             lines.append(f"  {shape}" + (f" (pinned to CPUs {pinned[0]} and {pinned[1]})" if pinned else ""))
