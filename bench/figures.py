@@ -41,8 +41,12 @@ def figures(report):
     wait, bulk, view = results["wait"], results["bulk"], results["view"]["read_range_64"]
     numpy = bulk["numpy"]["by_size"]["6000000"]
     large = bulk["large"]
+    queue = results.get("queue") or {}
     return {
         "meta": report["meta"],
+        # The queue rows appear once the report has a queue section.
+        "queue_flow": (queue.get("flows") or {}).get("64 B, 4 -> 4"),
+        "queue_pool": queue.get("pool"),
         "ring_64": ours,
         "queue_64": peers["mp.Queue"]["64"]["msg_per_s"],
         "pipe_64": peers["mp.Pipe"]["64"]["msg_per_s"],
@@ -114,12 +118,30 @@ def blocks(report):
             f"{f['floor_gbs']:.1f} GB/s |",
             f"| view `read_range(off, 64)` | {f['read_range']:.0f} ns | `bytes(buf[off:off+64])` "
             f"{f['read_stdlib']:.0f} ns, under `mp.Lock` {f['read_locked']:.0f} ns |",
+            *queue_rows(f),
         ]),
         "index-headline": wrapped(
             f"{ring_sentence(f)}, and a view's `read_range(off, 64)` takes {f['read_range']:.0f} ns where the "
             f"same read of a `multiprocessing.shared_memory` buffer takes {f['read_stdlib']:.0f} ns "
             f"({f['read_locked']:.0f} ns under an `mp.Lock`) ([Performance](performance.md))."),
     }
+
+
+def queue_rows(f):
+    rows = []
+    flow, pool = f["queue_flow"], f["queue_pool"]
+    if flow:
+        rates = flow["items_per_s"]
+        rows.append(f"| `Queue`, 64 B items, 4 producer and 4 consumer processes | {fmt_si(rates['kelparine.Queue'])} "
+                    f"items/s | `mp.Queue` {fmt_si(rates['mp.Queue'])} |")
+    if pool:
+        seconds = pool["seconds"]
+        rows.append(f"| worker pool on `Queue`, {fmt_si(pool['jobs'])} jobs, {pool['workers']} workers "
+                    f"(`examples/queue_pool.py`) | {seconds['kelparine.Queue']:.2f} s | `mp.Queue` "
+                    f"{seconds['mp.Queue']:.2f} s, `mp.Pool` one job per task "
+                    f"{seconds['mp.Pool imap_unordered(chunksize=1)']:.2f} s, `mp.Pool.map` in chunks "
+                    f"{seconds['mp.Pool map (default chunks)']:.2f} s |")
+    return rows
 
 
 def block_pattern(name):

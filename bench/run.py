@@ -18,6 +18,9 @@
   bridge   kelparine.bridge between two rings over loopback TCP against pyzmq PUSH/PULL alone
   asyncio  awaitable members: round trip against mp.Pipe + add_reader and pyzmq asyncio, streaming
            into an aget() loop beside a 1 ms ticker, CPU of an idle aget()
+  queue    kelparine.Queue: 64 B and (int, float, str) items from P to C processes against
+           mp.Queue and the ring, put_many/get_many, the worker-pool example against mp.Queue
+           and mp.Pool, and a producer killed between its claim and its commit
 
 Prints a table with ratios against each peer and the performance targets (PASS/MISS), writes
 the raw figures to bench/results/latest.json, the table to bench/results/table.txt and charts
@@ -39,10 +42,11 @@ import array_suite
 import asyncio_suite
 import bridge_suite
 import presence_suite
+import queue_suite
 from common import MiB, REPORT, RESULTS, ROOT, Settings, fmt_si, fmt_size
 
 SECTIONS = ("ring", "view", "lock", "scaling", "instr", "wait", "bulk", "arrays", "records", "presence", "bridge",
-            "asyncio")
+            "asyncio", "queue")
 
 
 def log(message):
@@ -79,6 +83,7 @@ def targets(results):
     rows += records_targets(results.get("records"))
     rows += presence_suite.targets(results.get("presence"))
     rows += asyncio_suite.targets(results.get("asyncio"))
+    rows += queue_suite.targets(results.get("queue"))
     return rows
 
 
@@ -303,7 +308,7 @@ def build_table(results, meta):
                         ("scaling", scaling_table), ("instructions", instr_table), ("wait", wait_table),
                         ("bulk", bulk_table), ("arrays", array_suite.table), ("records", records_table),
                         ("presence", presence_suite.table), ("bridge", bridge_suite.table),
-                        ("asyncio", asyncio_suite.table)):
+                        ("asyncio", asyncio_suite.table), ("queue", queue_suite.table)):
         if results.get(key):
             render(results[key], lines)
             lines.append("")
@@ -391,6 +396,7 @@ def main():
         "presence": ("presence", presence_suite, "dead producers; throughput against a baseline build"),
         "bridge": ("bridge", bridge_suite, "the bridge over loopback TCP against pyzmq alone"),
         "asyncio": ("asyncio", asyncio_suite, "awaitable members: round trip, streaming beside a ticker, idle"),
+        "queue": ("queue", queue_suite, "Queue against mp.Queue, the ring and mp.Pool; a killed producer"),
     }
     for section in SECTIONS:
         if section in sections:

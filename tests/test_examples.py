@@ -26,6 +26,7 @@ SCRIPTS = [
     ("demo.py", ["--messages", "2000"], None),
     ("pipeline.py", ["--records", "3000", "--capacity", "1024"], None),
     ("worker_pool.py", ["--workers", "3", "--limit", "20000"], None),
+    ("queue_pool.py", ["--workers", "3", "--jobs", "3000"], None),
     ("plain_reader.py", [], None),
     ("numpy_view.py", ["--rows", "64", "--cols", "5", "--matrices", "40"], "numpy"),
     ("fan_in.py", ["--producers", "3", "--messages", "500", "--pause", "0.001"], None),

@@ -99,6 +99,25 @@ def test_dead_producer_trials_end_as_claimed(monkeypatch):
     assert all(presence_suite.rate_in(build, kind, 2000, None) > 0 for kind in presence_suite.KINDS)
 
 
+def test_queue_runs_check_what_they_count(monkeypatch):
+    monkeypatch.syspath_prepend(str(ROOT / "bench"))
+    import queue_suite as qs
+
+    # A flow raises unless its consumers took exactly the items its producers put.
+    for kind in (qs.QUEUE, qs.MANY, qs.MPQ, qs.RING):
+        assert qs.flow_rate(kind, 1, 1, qs.ITEM, 1000) > 0
+    for kind in (qs.QUEUE, qs.MPQ):
+        assert qs.flow_rate(kind, 3, 2, qs.RECORD, 1001) > 0
+    # A pool run raises unless every verdict is right.
+    for kind in (qs.POOL_QUEUE, qs.POOL_MPQ, qs.POOL_PER_JOB, qs.POOL_CHUNKED):
+        assert qs.pool_seconds(kind, jobs=2000, workers=2) > 0
+    # A trial raises unless the stalled put was still uncommitted at the kill and both consumers
+    # then took the other producer's items; None when those went ahead of the stalled claim.
+    for kill_at_ms in qs.KILL_AT_MS:
+        results = [qs.kill_trial(kill_at_ms) for _ in range(3)]
+        assert any(ns is not None and ns > 0 for ns in results), results
+
+
 CHECKER_PROBE = """
 from blocking_stress import Checker, Frames
 
