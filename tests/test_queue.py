@@ -230,6 +230,16 @@ def test_get_raises_eoferror_once_after_producers_are_gone():
         q.get(timeout=0.05)
 
 
+def test_a_consumer_arriving_after_the_producers_left_drains_then_gets_eoferror():
+    q = kelparine.Queue()
+    producer = mp.get_context("fork").Process(target=_put_and_exit, args=(q, [1, 2]))
+    producer.start()
+    producer.join(DEADLINE_S)  # gone before this process ever looked for a producer
+    assert [q.get(timeout=DEADLINE_S), q.get(timeout=DEADLINE_S)] == [1, 2]
+    with pytest.raises(EOFError, match="producers are gone"):
+        q.get(timeout=DEADLINE_S)
+
+
 def test_put_raises_brokenpipeerror_when_full_and_consumers_are_gone():
     ctx = mp.get_context("fork")
     q, done, leave = kelparine.Queue(capacity=64), kelparine.Queue(), ctx.Event()
@@ -304,6 +314,30 @@ def test_sigkill_of_producers_and_consumers_loses_nothing_committed(tmp_path, mo
     # the lock, its item goes to another consumer.
     assert len(lost) <= killed_consumers, sorted(lost)
     assert all(committed[i] == count for i in range(producers_count) if i not in killed_producers)
+
+
+def _batch_producer(q, started):
+    started.set()
+    q.put_many([b"first", b"second", b"third"])
+
+
+def test_a_producer_killed_in_the_middle_of_put_many_loses_only_its_uncommitted_items(monkeypatch):
+    # Each record stalls 0.4 s before and after its header: killed at 1.0 s, the first record is
+    # committed and the second's header not yet written, so only the batch's intent covers it.
+    monkeypatch.setenv("KELPARINE_QUEUE_TEST_STALL_MS", "400")
+    ctx = mp.get_context("spawn")
+    q = kelparine.Queue(capacity=4096)
+    started = ctx.Event()
+    producer = ctx.Process(target=_batch_producer, args=(q, started))
+    producer.start()
+    assert started.wait(DEADLINE_S)
+    time.sleep(1.0)
+    os.kill(producer.pid, signal.SIGKILL)
+    producer.join(DEADLINE_S)
+    assert q.get(timeout=DEADLINE_S) == b"first"
+    q.put(b"after")
+    assert q.get(timeout=DEADLINE_S) == b"after"
+    assert q.qsize() == 0
 
 
 # --- the layout, read by a plain-Python reader ---------------------------------------------------

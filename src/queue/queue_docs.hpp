@@ -22,9 +22,9 @@ inline constexpr const char kClass[] =
     "bytes, bytearray, memoryview and other buffer objects travel as raw\n"
     "bytes and come back as bytes; anything else is pickled (protocol 5),\n"
     "with out-of-band buffers such as NumPy arrays' data copied once.\n\n"
-    "A get() on an empty queue whose producers were seen and are all gone\n"
-    "raises EOFError; a put() on a full queue whose consumers were seen and\n"
-    "are all gone raises BrokenPipeError. A producer killed while writing\n"
+    "A get() on an empty queue whose producers were seen (or had put items)\n"
+    "and are all gone raises EOFError; a put() on a full queue whose consumers\n"
+    "were seen (or had taken items) and are all gone raises BrokenPipeError. A producer killed while writing\n"
     "loses only the item it was writing; a consumer killed while taking an\n"
     "item leaves it to the next consumer.";
 

@@ -42,6 +42,9 @@ struct QueueState {
     // Whether a live process was seen holding each role: a wait ends at the peer's end only
     // after the peer was seen. Relaxed: only ever set by waits, reset when an end is reported.
     std::atomic<bool> role_seen[2] = {false, false};
+    // Whether this object has reported the end of each role: from then on only a peer it sees
+    // itself counts, not the queue's record that one was once there.
+    std::atomic<bool> end_reported[2] = {false, false};
     std::int64_t next_peer_look[2] = {0, 0};
     std::uint64_t maxsize;  // 0: bounded by bytes only
 };

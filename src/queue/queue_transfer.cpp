@@ -78,6 +78,9 @@ py::Failure raise_bare(const char* name) {
 }
 
 // Whether the peer role a wait needs has ended: held by no live process, after it was seen.
+// Seen by this object, or by the queue itself: a claim ever made (tail moved) shows producers
+// were here, an item ever taken (head moved) shows consumers were, so a process that arrives
+// after the other side has come and gone does not wait for ever.
 class PeerWatch {
 public:
     PeerWatch(QueueState& s, Role peer) noexcept : s_(s), peer_(peer) {}
@@ -88,12 +91,18 @@ public:
         std::atomic<bool>& seen = s_.role_seen[static_cast<int>(peer_)];
         if (*held) {
             seen.store(true, std::memory_order_relaxed);
-        } else if (seen.load(std::memory_order_relaxed)) {
+        } else if (seen.load(std::memory_order_relaxed) || peer_was_here()) {
             gone_ = true;
         }
     }
 
 private:
+    bool peer_was_here() const noexcept {
+        if (s_.end_reported[static_cast<int>(peer_)].load(std::memory_order_relaxed)) return false;
+        const MpmcQueue q = s_.queue();
+        return peer_ == Role::Producer ? q.tail() != 0 : q.head() != 0;
+    }
+
     QueueState& s_;
     Role peer_;
     bool gone_ = false;
@@ -150,6 +159,7 @@ PyResult<bool> wait_side(QueueState& s, Role role, std::uint16_t slot, const wai
     if (s.gate.closed()) return std::unexpected(py::closed_error(kClassName).error());
     // Reported once: the next wait waits for a peer to come, as one started before any does.
     s.role_seen[static_cast<int>(peer_of(role))].store(false, std::memory_order_relaxed);
+    s.end_reported[static_cast<int>(peer_of(role))].store(true, std::memory_order_relaxed);
     if (role == Role::Consumer) {
         PyErr_SetString(PyExc_EOFError,
                         "the queue's producers are gone: no live process holds its producer role, and every "
@@ -297,7 +307,7 @@ void write_claimed(MpmcQueue& q, std::uint16_t slot, std::span<const EncodedItem
         q.commit_record(pos, length, slot, item.kind());
         pos += record_size(length);
     }
-    q.finish_claim(slot, items.size());
+    q.finish_claim(slot);
 }
 
 // Puts `items` in order, as many per claim as fit; returns how many went in before the

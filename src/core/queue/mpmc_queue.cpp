@@ -163,13 +163,15 @@ void MpmcQueue::write_payload(std::uint64_t pos, std::uint64_t offset, const std
 }
 
 void MpmcQueue::commit_record(std::uint64_t pos, std::uint32_t length, std::uint16_t slot, std::uint8_t kind) noexcept {
+    // Counted before it can be taken, so `claimed` never trails `taken`; one record at a time,
+    // so a producer that goes in the middle of a batch leaves the count exact. Relaxed: a
+    // statistic (qsize and the approximate item bound).
+    word64(kClaimedOffset).fetch_add(1, std::memory_order_relaxed);
     // Release: every payload byte is visible to a consumer that acquires the committed state.
     word_b_at(pos).store(pack_word_b(length, slot, kind, kCommitted), std::memory_order_release);
 }
 
-bool MpmcQueue::finish_claim(std::uint16_t slot, std::uint64_t records) noexcept {
-    // The count is a statistic (qsize); relaxed.
-    word64(kClaimedOffset).fetch_add(records, std::memory_order_relaxed);
+bool MpmcQueue::finish_claim(std::uint16_t slot) noexcept {
     // Release: a process that adopts this slot later sees the commits before the cleared intent.
     intent_pos(slot).store(kNoIntent, std::memory_order_release);
     return wake(QueueSide::Consumers);
@@ -223,38 +225,48 @@ void MpmcQueue::skip(std::uint64_t new_head) noexcept {
 }
 
 std::uint64_t MpmcQueue::resolve_unstamped(std::uint64_t head, std::uint64_t tail, SlotLiveness& liveness) const noexcept {
-    // Every claim at `head` stated its intent there before its compare-and-swap, and keeps it
-    // until its last commit; tail past head (loaded with acquire) makes those intents visible.
-    std::uint64_t totals[kSlotCount];
-    std::size_t found = 0;
+    // The claim that covers `head` stated its intent (its start and size) before its
+    // compare-and-swap and keeps it until its last commit; tail past head (loaded with acquire)
+    // makes it visible. Its start is head itself, or earlier when the producer wrote the first
+    // records of a batch and went before this one's header.
+    struct Candidate {
+        std::uint64_t start, total;
+    };
+    Candidate found[kSlotCount];
+    std::size_t count = 0;
     for (std::uint16_t slot = 0; slot < kSlotCount; ++slot) {
-        if (intent_pos(slot).load(std::memory_order_acquire) != head) continue;
+        const std::uint64_t start = intent_pos(slot).load(std::memory_order_acquire);
+        if (start == kNoIntent) continue;
         const std::uint64_t total = intent_total(slot).load(std::memory_order_relaxed);
         // The intent may have been rewritten between the two loads: keep it only if unchanged.
-        if (intent_pos(slot).load(std::memory_order_acquire) != head) continue;
+        if (intent_pos(slot).load(std::memory_order_acquire) != start) continue;
+        if (head - start >= total || total > tail - start) continue;  // does not cover head
         if (liveness.alive(slot)) return 0;  // its producer may yet write the header, or move on
-        totals[found++] = total;
+        found[count++] = Candidate{start, total};
     }
-    if (found == 0) return 0;
-    std::uint64_t best = 0;
-    for (std::size_t i = 0; i < found; ++i) {
-        const std::uint64_t total = totals[i];
-        if (total == 0 || total > tail - head || (best != 0 && total >= best)) continue;
-        if (found == 1) {
-            best = total;
-            continue;
-        }
-        // Several gone producers state this position: the claim is the one whose end is where
-        // the next claim began (tail itself, an intent, or a stamped header). A failed claim's
-        // end lies inside the real claim, where none of these can be.
-        const std::uint64_t end = head + total;
-        bool boundary = end == tail;
+    // Gone producers' intents: the claim covering head is the latest to start. An intent left by
+    // a claim that failed starts where a real claim started, so it is older, or starts at the
+    // same place; then the real one is the one whose end is where the next claim began (tail, an
+    // intent, or a stamped header): a failed claim's end lies inside the real claim, where none
+    // of these can be.
+    std::uint64_t nearest = UINT64_MAX;  // head - start of the latest start
+    for (std::size_t i = 0; i < count; ++i)
+        if (head - found[i].start < nearest) nearest = head - found[i].start;
+    std::uint64_t best_end_distance = 0;  // from head; 0: none found
+    std::size_t tied = 0;
+    for (std::size_t i = 0; i < count; ++i) tied += head - found[i].start == nearest;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (head - found[i].start != nearest) continue;
+        const std::uint64_t end = found[i].start + found[i].total;
+        const std::uint64_t distance = end - head;
+        if (best_end_distance != 0 && distance >= best_end_distance) continue;
+        bool boundary = tied == 1 || end == tail;
         for (std::uint16_t slot = 0; !boundary && slot < kSlotCount; ++slot)
             boundary = intent_pos(slot).load(std::memory_order_acquire) == end;
         if (!boundary) boundary = stamp_at(end).load(std::memory_order_acquire) == (end ^ key());
-        if (boundary) best = total;
+        if (boundary) best_end_distance = distance;
     }
-    return best;
+    return best_end_distance;
 }
 
 Result<MpmcQueue::Next> MpmcQueue::next(SlotLiveness& liveness) noexcept {

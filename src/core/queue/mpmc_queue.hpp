@@ -14,8 +14,9 @@
 //
 // A producer that dies between claim and commit: the consumer at its record tells whose it is
 // from the record's slot field once stamped, or from the slot intents while the header is not
-// yet written, and skips it once that slot's process is gone (SlotLiveness). Only records that
-// producer had not committed are lost. Two gone producers can both state an intent for the same
+// yet written (the intent covering it: a batch's later headers are written one by one), and
+// skips it once that slot's process is gone (SlotLiveness). Only records that producer had not
+// committed are lost. Two gone producers can both state an intent for the same
 // position (one claimed it, the other's claim failed before it could clear its intent); if their
 // sizes differ, the one whose end is a proven record boundary (tail, a stamped header, or an
 // intent there) is the claim, which is exactly one of them (see resolve_unstamped).
@@ -93,9 +94,9 @@ public:
     Runs payload_runs(std::uint64_t pos, std::uint64_t length) const noexcept;
     // Publishes the record (release): consumers may take it from now on.
     void commit_record(std::uint64_t pos, std::uint32_t length, std::uint16_t slot, std::uint8_t kind) noexcept;
-    // After the last commit of a claim: counts `records`, clears the intent, wakes consumers
-    // that sleep. Returns whether a wake was made.
-    bool finish_claim(std::uint16_t slot, std::uint64_t records) noexcept;
+    // After the last commit of a claim: clears the intent, wakes consumers that sleep. Returns
+    // whether a wake was made.
+    bool finish_claim(std::uint16_t slot) noexcept;
 
     // --- consumers ---------------------------------------------------------------------------
     std::uint32_t lock_word() const noexcept { return word32(queue_layout::kConsumerLockOffset).load(std::memory_order_acquire); }
@@ -190,8 +191,8 @@ private:
                                                     : queue_layout::kProducerWaitersOffset) + 8 * index);
     }
     bool wake(QueueSide side) noexcept;
-    // The span to skip for a claimed position whose header is not yet written: 0 while it may
-    // still be written (a live producer states an intent for it, or none is found yet).
+    // The bytes to skip from a claimed position whose header is not yet written: 0 while it may
+    // still be written (a live producer's intent covers it, or none is found yet).
     std::uint64_t resolve_unstamped(std::uint64_t head, std::uint64_t tail, SlotLiveness& liveness) const noexcept;
     void skip(std::uint64_t new_head) noexcept;
 
