@@ -15,9 +15,9 @@ Standalone: PYTHONPATH=build python3 bench/bridge_suite.py [--quick].
 """
 
 import asyncio
-import socket
 import time
 
+from kelparine.bridge import free_port_pair
 from common import MiB, Rings, fork_context, median, paired
 
 SIZES = (64, 1024)
@@ -30,17 +30,6 @@ def messages(size):
     return [bytes([i % 251]) * size for i in range(BATCH)]
 
 
-def free_port_pair():
-    for _ in range(100):
-        with socket.socket() as first, socket.socket() as second:
-            first.bind(("127.0.0.1", 0))
-            port = first.getsockname()[1]
-            try:
-                second.bind(("127.0.0.1", port + 1))
-            except OSError:
-                continue
-            return port
-    raise RuntimeError("no two consecutive free ports")
 
 
 def _run(processes, result, timeout=120.0):

@@ -102,20 +102,6 @@ def run_receive(name, endpoint, window, label):
     # The process ends here, and its producer role with it: the ring's consumer sees the end.
 
 
-def free_port_pair():
-    """Two consecutive free TCP ports on 127.0.0.1 (data, credits)."""
-    import socket
-
-    for _ in range(100):
-        with socket.socket() as first, socket.socket() as second:
-            first.bind(("127.0.0.1", 0))
-            port = first.getsockname()[1]
-            try:
-                second.bind(("127.0.0.1", port + 1))
-            except OSError:
-                continue
-            return port
-    raise RuntimeError("no two consecutive free ports")
 
 
 def demo(args):
@@ -126,7 +112,7 @@ def demo(args):
         for name in names.values():
             kelparine.SpscRingBuffer.create(name, args.capacity)
         back = kelparine.SpscRingBuffer.open(names["near-in"])
-        there, home = f"tcp://127.0.0.1:{free_port_pair()}", f"tcp://127.0.0.1:{free_port_pair()}"
+        there, home = f"tcp://127.0.0.1:{bridge.free_port_pair()}", f"tcp://127.0.0.1:{bridge.free_port_pair()}"
         n, ctx = args.messages, mp.get_context("spawn")
         processes = [
             ctx.Process(target=run_receive, args=(names["far-in"], there, args.window, "there"),

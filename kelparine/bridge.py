@@ -41,7 +41,7 @@ try:
 except ImportError:  # reported by the command; the functions need it
     zmq = None
 
-__all__ = ["send", "receive", "credit_endpoint", "main"]
+__all__ = ["send", "receive", "credit_endpoint", "free_port_pair", "main"]
 
 BATCH = 256            # most ring messages in one ZeroMQ message
 WINDOW = 8             # batches in flight before the receiving side grants more
@@ -67,6 +67,23 @@ def credit_endpoint(endpoint):
     if scheme != "tcp" or not sep or not colon or not port.isdigit():
         raise ValueError(f"no credit endpoint follows from {endpoint!r}: give one (credits=...)")
     return f"tcp://{host}:{int(port) + 1}"
+
+
+def free_port_pair(host="127.0.0.1"):
+    """A port P on `host` such that P and P + 1 are both free now: for a receive side's data
+    and credit endpoints (tcp://host:P)."""
+    import socket
+
+    for _ in range(100):
+        with socket.socket() as first, socket.socket() as second:
+            first.bind((host, 0))
+            port = first.getsockname()[1]
+            try:
+                second.bind((host, port + 1))
+            except OSError:
+                continue
+            return port
+    raise RuntimeError("no two consecutive free ports")
 
 
 def _needs_zmq():

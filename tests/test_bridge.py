@@ -5,7 +5,6 @@ would add an attribute to the module that test_module checks."""
 import os
 import pathlib
 import signal
-import socket
 import subprocess
 import sys
 import time
@@ -13,6 +12,7 @@ import time
 import pytest
 
 import kelparine
+from kelparine.bridge import free_port_pair
 from conftest import remove_quietly, unique_name
 
 pytest.importorskip("zmq")
@@ -39,18 +39,6 @@ def message(i):
     return b"%d:" % i + bytes([i % 251]) * (i % 13 * 37 % 300)
 
 
-def free_port_pair():
-    """Two consecutive free TCP ports on 127.0.0.1 (data, credits)."""
-    for _ in range(100):
-        with socket.socket() as first, socket.socket() as second:
-            first.bind(("127.0.0.1", 0))
-            port = first.getsockname()[1]
-            try:
-                second.bind(("127.0.0.1", port + 1))
-            except OSError:
-                continue
-            return port
-    raise RuntimeError("no two consecutive free ports")
 
 
 def env():
