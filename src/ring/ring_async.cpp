@@ -23,6 +23,7 @@
 #include "../py/instance.hpp"
 #include "../py/timeout.hpp"
 #include "../py/writable_buffer.hpp"
+#include "ring_parks.hpp"
 
 namespace kelparine::ring_object {
 namespace {
@@ -180,20 +181,6 @@ bool peer_gone(RingState& s, Role role) noexcept {
     return seen.load(std::memory_order_relaxed);
 }
 
-// The blocking waits' end-of-file errors, word for word (ring_parks.cpp), reported once per peer.
-PyResult<Ref> peer_gone_error(RingState& s, Role role) {
-    s.role_seen[static_cast<int>(peer_of(role))].store(false, std::memory_order_relaxed);
-    if (role == Role::Consumer) {
-        PyErr_SetString(PyExc_EOFError,
-                        "the ring's producer is gone: no live process holds its producer role, and every "
-                        "message it published has been taken");
-    } else {
-        PyErr_SetString(PyExc_BrokenPipeError,
-                        "the ring's consumer is gone: no live process holds its consumer role, so the "
-                        "message could never be taken");
-    }
-    return py::python_error();
-}
 
 constexpr py::Signature<4> kArm{"arm", {"ring", "role", "need", "eof_ready"}, 4};
 
@@ -243,7 +230,7 @@ PyResult<Ref> notifier_arm(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (peer_gone(s, role)) {
         // A message (or room) left by the peer before it ended is always seen first.
         if (readiness->ready() || eof_ready) return Ref::none();
-        return peer_gone_error(s, role);
+        return std::unexpected(peer_gone(s, role).error());
     }
     // One ring awaited alone may poll first; a select's rings never do (one poll would hold up
     // the others').

@@ -37,16 +37,9 @@ private:
     bool gone_ = false;
 };
 
-// Ready: true; timed out: false; the peer gone: EOFError for a consumer, BrokenPipeError for a
-// producer (as a pipe's ends report it).
-PyResult<bool> outcome(const wait::WaitResult& waited, RingState& s, Role waiting_role) {
-    switch (waited.outcome) {
-        case wait::Outcome::Ready: return true;
-        case wait::Outcome::TimedOut: return false;
-        case wait::Outcome::Interrupted: return py::python_error();
-        case wait::Outcome::Cancelled: break;
-    }
-    if (s.gate.closed()) return std::unexpected(py::closed_error(kClassName).error());
+}  // namespace
+
+py::PyResult<void> peer_gone(RingState& s, Role waiting_role) {
     // Reported once per peer: the next wait waits for a peer to come (a restarted producer,
     // a new consumer), as a wait started before its first peer does.
     s.role_seen[static_cast<int>(peer_of(waiting_role))].store(false, std::memory_order_relaxed);
@@ -60,6 +53,21 @@ PyResult<bool> outcome(const wait::WaitResult& waited, RingState& s, Role waitin
                         "message could never be taken");
     }
     return py::python_error();
+}
+
+namespace {
+
+// Ready: true; timed out: false; the peer gone: EOFError for a consumer, BrokenPipeError for a
+// producer (as a pipe's ends report it).
+PyResult<bool> outcome(const wait::WaitResult& waited, RingState& s, Role waiting_role) {
+    switch (waited.outcome) {
+        case wait::Outcome::Ready: return true;
+        case wait::Outcome::TimedOut: return false;
+        case wait::Outcome::Interrupted: return py::python_error();
+        case wait::Outcome::Cancelled: break;
+    }
+    if (s.gate.closed()) return std::unexpected(py::closed_error(kClassName).error());
+    return std::unexpected(peer_gone(s, waiting_role).error());
 }
 
 // One side's wait on one ring: `ready(ring, seen)` looks at the counters and reports the

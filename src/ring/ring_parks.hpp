@@ -14,6 +14,10 @@
 
 namespace kelparine::ring_object {
 
+// Sets EOFError (a consumer's peer gone) or BrokenPipeError (a producer's) and forgets the
+// peer, so the next wait waits for a new one.
+py::PyResult<void> peer_gone(RingState& state, Role waiting_role);
+
 py::PyResult<bool> wait_for_message(RingState& state, const wait::Deadline& deadline);
 // Room for a frame of `payload_size` bytes (which must fit the capacity).
 py::PyResult<bool> wait_for_room(RingState& state, std::uint64_t payload_size, const wait::Deadline& deadline);
