@@ -224,8 +224,9 @@ def test_cancelled_aputs_lose_and_duplicate_nothing(make_segment, loop_kind):
 
 # --- many rings: more words than one futex_waitv takes ---------------------------------------
 
-def _put_into_each_twice(names, between):
+def _put_into_each_twice(names, go, between):
     rings = [SM.open(n).spsc() for n in names]
+    go.wait(BOUND)
     for seed in (4, 5):
         order = list(range(len(rings)))
         random.Random(seed).shuffle(order)
@@ -240,15 +241,23 @@ def test_more_than_128_rings_awaited_at_once(make_segment):
     count = 200
     made = [make_segment(24 + 256) for _ in range(count)]
     rings = [shm.spsc() for _, shm in made]
-    between = mp.get_context("fork").Event()
-    producer = mp.get_context("fork").Process(target=_put_into_each_twice, args=([n for n, _ in made], between))
+    go, between = mp.get_context("fork").Event(), mp.get_context("fork").Event()
+    producer = mp.get_context("fork").Process(target=_put_into_each_twice, args=([n for n, _ in made], go, between))
 
     async def main():
-        # Concurrent agets on every ring, then aselect over all of them.
+        # Concurrent agets on every ring, all armed before the first message (the producer waits
+        # for that: a slow run would otherwise find messages before it armed), then aselect.
         producer.start()
-        values = await asyncio.gather(*(r.aget(timeout=BOUND) for r in rings))
+        gets = asyncio.gather(*(r.aget(timeout=BOUND) for r in rings))
+        native = sys.modules["kelparine._aio"]._native  # loaded by the first aget() call
+        for _ in range(int(BOUND / 0.01)):
+            await asyncio.sleep(0.01)
+            if native.waiter_threads() >= 2:
+                break
+        threads = native.waiter_threads()
+        go.set()
+        values = await gets
         assert [int.from_bytes(v, "little") for v in values] == list(range(count))
-        threads = sys.modules["kelparine._aio"]._native.waiter_threads()
         between.set()
         seen = set()
         while len(seen) < count:
