@@ -230,7 +230,7 @@ PyResult<Ref> notifier_arm(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (peer_gone(s, role)) {
         // A message (or room) left by the peer before it ended is always seen first.
         if (readiness->ready() || eof_ready) return Ref::none();
-        return std::unexpected(peer_gone(s, role).error());
+        return std::unexpected(report_peer_gone(s, role).error());
     }
     // One ring awaited alone may poll first; a select's rings never do (one poll would hold up
     // the others').

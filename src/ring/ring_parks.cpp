@@ -39,7 +39,7 @@ private:
 
 }  // namespace
 
-py::PyResult<void> peer_gone(RingState& s, Role waiting_role) {
+py::PyResult<void> report_peer_gone(RingState& s, Role waiting_role) {
     // Reported once per peer: the next wait waits for a peer to come (a restarted producer,
     // a new consumer), as a wait started before its first peer does.
     s.role_seen[static_cast<int>(peer_of(waiting_role))].store(false, std::memory_order_relaxed);
@@ -67,7 +67,7 @@ PyResult<bool> outcome(const wait::WaitResult& waited, RingState& s, Role waitin
         case wait::Outcome::Cancelled: break;
     }
     if (s.gate.closed()) return std::unexpected(py::closed_error(kClassName).error());
-    return std::unexpected(peer_gone(s, waiting_role).error());
+    return std::unexpected(report_peer_gone(s, waiting_role).error());
 }
 
 // One side's wait on one ring: `ready(ring, seen)` looks at the counters and reports the

@@ -16,7 +16,7 @@ namespace kelparine::ring_object {
 
 // Sets EOFError (a consumer's peer gone) or BrokenPipeError (a producer's) and forgets the
 // peer, so the next wait waits for a new one.
-py::PyResult<void> peer_gone(RingState& state, Role waiting_role);
+py::PyResult<void> report_peer_gone(RingState& state, Role waiting_role);
 
 py::PyResult<bool> wait_for_message(RingState& state, const wait::Deadline& deadline);
 // Room for a frame of `payload_size` bytes (which must fit the capacity).
