@@ -2,6 +2,8 @@
 // kelparine/_aio.py), with their reference texts.
 #pragma once
 
+#include <initializer_list>
+
 #include "ring_object.hpp"
 
 namespace kelparine::ring_object {
@@ -15,6 +17,12 @@ py::PyResult<py::Ref> aborrow(PyObject* self, PyObject* const* args, Py_ssize_t 
 py::PyResult<py::Ref> aselect(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // __anext__: the awaitable of the next message; StopAsyncIteration at the producer's end of file.
 PyObject* next_message_awaitable(PyObject* self) noexcept;
+
+// For Queue's awaitable members (queue/queue_async.cpp): their coroutines in _aio.py, and the
+// timeout as those take it (None for no bound, else float seconds; errors as the blocking forms').
+enum class QueueAio : int { Aget, Aput, Anext };
+py::PyResult<py::Ref> call_queue_aio(QueueAio which, std::initializer_list<PyObject*> args);
+py::PyResult<py::Ref> aio_timeout(PyObject* value);
 
 namespace docs {
 
