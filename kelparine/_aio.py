@@ -25,6 +25,7 @@ import math
 import os
 import sys
 import time
+import weakref
 from queue import Empty as _Empty
 from queue import Full as _Full
 
@@ -86,7 +87,10 @@ class _Hub:
     def __init__(self, loop):
         self.loop = loop
         self.notifier = _native.Notifier()
-        self.waiting = {}
+        # Weak: a loop closed with awaits still parked leaves their tasks to the collector,
+        # which closes their coroutines, and so disarms their watches (a queue's waiter bit is
+        # given back then, not when another loop next makes a hub).
+        self.waiting = weakref.WeakValueDictionary()
         loop.add_reader(self.notifier.fileno(), self._on_events)
 
     def _on_events(self):
