@@ -67,7 +67,8 @@ inline constexpr const char kAborrow[] =
 inline constexpr const char kAselect[] =
     "aselect(rings, timeout=None)\n--\n\n"
     "Awaitable select(): the rings of `rings` that hold a message (or whose\n"
-    "producer is gone), waiting for the first; [] when `timeout` passes.\n\n"
+    "producer is gone), waiting for the first; [] when `timeout` passes.\n"
+    "Queue objects are waited on beside rings, as select() takes them.\n\n"
     "Any number of rings: the waiter runs a thread per 127 awaited words.\n\n" KELPARINE_AWAIT_NOTE;
 
 #undef KELPARINE_AWAIT_NOTE
