@@ -754,3 +754,30 @@ def test_queue_awaits_give_back_their_waiter_bits(seg_name, end):
     else:
         end(q, seg_name)  # runs loops of its own
     assert _waiter_bits(seg_name) == NO_BITS
+
+
+def _take_one_and_leave(q, took, leave):
+    q.get(timeout=BOUND)
+    took.set()
+    leave.wait(BOUND)
+
+
+@pytest.mark.parametrize("loop_kind", LOOPS)
+def test_a_parked_aput_ends_when_the_consumers_leave(loop_kind):
+    ctx = mp.get_context("fork")
+    q, took, leave = Queue(capacity=64), ctx.Event(), ctx.Event()
+    consumer = ctx.Process(target=_take_one_and_leave, args=(q, took, leave))
+    consumer.start()
+    q.put(b"first")
+    assert took.wait(BOUND)
+    q.put(b"x" * 48)  # fills the queue; the consumer is seen (it holds its role until it ends)
+
+    async def main():
+        task = await _parked(q.aput(b"y", timeout=BOUND))
+        leave.set()
+        with pytest.raises(BrokenPipeError, match="consumers are gone"):
+            await task
+        return q.qsize()
+
+    assert run(main, loop_kind) == 1
+    consumer.join(BOUND)
