@@ -1,4 +1,4 @@
-"""Coroutines of SpscRingBuffer's awaitable members (aget, aput, areserve, ...).
+"""Coroutines of SpscRingBuffer's and Queue's awaitable members (aget, aput, areserve, ...).
 
 Loaded by the extension on first use (never an attribute of the kelparine module), which gives
 it `_native`: the Notifier type (one per event loop: an eventfd the loop watches with
@@ -14,6 +14,10 @@ have ended); timeouts are the loop's own timers.
 Works on any loop with add_reader (asyncio's, uvloop's), and under trio (the same eventfd,
 watched by a system task of the run with trio.lowlevel.wait_readable); so under anyio on either
 backend too.
+
+A Queue is awaited the same way: its items move only through single attempts (get with
+block=False, get_many and puts with no wait), and the Notifier arms the queue's sequence word
+with the process's waiter bit for the queue announced, so the queue's own wakes reach the waiter.
 """
 
 import asyncio
@@ -21,10 +25,16 @@ import math
 import os
 import sys
 import time
+import weakref
+from queue import Empty as _Empty
+from queue import Full as _Full
 
 _native = globals()["_native"]  # set by the extension before this runs
 _payload_size = _native.payload_size
 _seconds_text = _native.seconds_text
+_queue_put = _native.queue_put
+_queue_done = _native.queue_done
+_queue_in_flight = _native.queue_in_flight
 
 PRODUCER, CONSUMER = 0, 1
 _READY, _TICK = 0, 1
@@ -77,7 +87,10 @@ class _Hub:
     def __init__(self, loop):
         self.loop = loop
         self.notifier = _native.Notifier()
-        self.waiting = {}
+        # Weak: a loop closed with awaits still parked leaves their tasks to the collector,
+        # which closes their coroutines, and so disarms their watches (a queue's waiter bit is
+        # given back then, not when another loop next makes a hub).
+        self.waiting = weakref.WeakValueDictionary()
         loop.add_reader(self.notifier.fileno(), self._on_events)
 
     def _on_events(self):
@@ -323,16 +336,25 @@ async def anext(ring):
 async def aselect(rings, timeout):
     if _turn_is_over():
         await _yield_to_loop()
-    select = type(rings[0]).select if rings else None
     if not rings:
         await _current_hub().sleep(timeout)  # as select([]): without a timeout, forever
         return []
+    from kelparine import SpscRingBuffer  # the package is loaded: it loaded this module
+
+    select = SpscRingBuffer.select
     deadline = _deadline(timeout)
     hub = None
+    fired = False
     while True:
         ready = select(rings, 0)
         if ready or timeout == 0:
             return ready
+        if fired:
+            # A queue woke the wait with nothing ready: a record in flight at its head whose
+            # producer may be gone, which only a get (with the lock) skips; as select() does.
+            stuck = [ring for ring in rings if type(ring) is not SpscRingBuffer and _queue_in_flight(ring)]
+            if stuck:
+                return stuck
         if hub is None:
             hub = _current_hub()
         tokens = []
@@ -355,6 +377,7 @@ async def aselect(rings, timeout):
             return ready + [ring for ring in ended if ring not in ready]
         if not await _park(hub, tokens, deadline):
             return []
+        fired = True
 
 
 class _Loan:
@@ -404,3 +427,63 @@ def areserve(ring, size, timeout):
 
 def aborrow(ring, timeout):
     return _Loan(ring, None, timeout)
+
+
+# --- Queue ---------------------------------------------------------------------------------------
+
+async def _queue_park(hub, queue, role, need, deadline):
+    """Arms the queue's word and parks: True to try again, False once the deadline passed."""
+    token = hub.notifier.arm(queue, role, need, False)
+    if token is None:
+        # It looks ready, yet the attempt found nothing (another consumer was first, or a record
+        # is not quite committed): the loop still gets its turns while that lasts.
+        if _turn_is_over():
+            await _yield_to_loop()
+        return True
+    return await _park(hub, (token,), deadline)
+
+
+async def queue_aget(queue, max_items, timeout):
+    """aget (max_items None) and aget_many."""
+    if _turn_is_over():
+        await _yield_to_loop()
+    hub = deadline = None
+    while True:
+        try:
+            return queue.get(False) if max_items is None else queue.get_many(max_items, 0)
+        except _Empty:
+            if timeout == 0:
+                raise
+        if hub is None:
+            hub = _current_hub()
+            deadline = None if timeout is None else hub.time() + timeout
+        if not await _queue_park(hub, queue, CONSUMER, 0, deadline):
+            raise _Empty
+
+
+async def queue_aput(queue, pending, timeout, many):
+    """aput and aput_many (`many`): `pending` holds the items, pickled at the call."""
+    if _turn_is_over():
+        await _yield_to_loop()
+    hub = deadline = None
+    while True:
+        need = _queue_put(queue, pending)  # the record bytes the next item needs; 0: all in
+        if need == 0 or timeout == 0:
+            break
+        if hub is None:
+            hub = _current_hub()
+            deadline = None if timeout is None else hub.time() + timeout
+        if not await _queue_park(hub, queue, PRODUCER, need, deadline):
+            break
+    if many:
+        return _queue_done(pending)
+    if need:
+        raise _Full
+    return None
+
+
+async def queue_anext(queue):
+    try:
+        return await queue_aget(queue, None, None)
+    except EOFError:
+        raise StopAsyncIteration from None

@@ -1,10 +1,13 @@
-"""The awaitable ring members: parity with their blocking twins, cancellation that never loses
-or duplicates a message, more rings than one futex_waitv takes, end of file from a killed peer,
-a loop that keeps finding data still letting other tasks run, and the same on uvloop."""
+"""The awaitable ring and queue members: parity with their blocking twins, cancellation that never
+loses or duplicates a message, more rings than one futex_waitv takes, end of file from a killed
+peer, a loop that keeps finding data still letting other tasks run, the queue's waiter bits
+given back on every path, and the same on uvloop."""
 
 import asyncio
+import gc
 import multiprocessing as mp
 import os
+import queue
 import random
 import signal
 import subprocess
@@ -13,8 +16,10 @@ import time
 
 import pytest
 
+from kelparine import Queue
 from kelparine import SharedMemory as SM
 from kelparine import SpscRingBuffer
+from conftest import shm_path
 
 BOUND = 20  # seconds: generous bounds for waits, never timing assertions
 CAPACITY = 4096
@@ -112,6 +117,61 @@ PARITY = [
 ]
 
 
+class Unpicklable:
+    def __reduce__(self):
+        raise TypeError("not for pickling")
+
+
+QCAP = 256  # a record takes 16 bytes plus its payload rounded up to 16
+
+# Queue rows: (id, what is put first, blocking call, awaitable call), on Queue(capacity=QCAP).
+QUEUE_PARITY = [
+    ("queue-get", [b"abc"], lambda q: q.get(timeout=0.05), lambda q: q.aget(timeout=0.05)),
+    ("queue-get-pickled", [{"k": (1, 2.5)}], lambda q: q.get(timeout=0.05), lambda q: q.aget(0.05)),
+    ("queue-get-empty-times-out", [], lambda q: q.get(timeout=0.05), lambda q: q.aget(timeout=0.05)),
+    ("queue-get-zero-timeout", [], lambda q: q.get(timeout=0), lambda q: q.aget(timeout=0)),
+    ("queue-get-negative-timeout", [b"a"], lambda q: q.get(timeout=-1), lambda q: q.aget(timeout=-1)),
+    ("queue-get-many", [1, 2, 3], lambda q: q.get_many(2, 0.05), lambda q: q.aget_many(2, 0.05)),
+    ("queue-get-many-empty-times-out", [], lambda q: q.get_many(2, 0.05), lambda q: q.aget_many(2, 0.05)),
+    ("queue-get-many-zero", [1], lambda q: q.get_many(0), lambda q: q.aget_many(0)),
+    ("queue-put", [], lambda q: (q.put(b"p", timeout=0.05), q.get(False)),
+     lambda q: _pair(q.aput(b"p", 0.05), lambda: q.get(False))),
+    ("queue-put-full-times-out", [b"x" * (QCAP - 16)], lambda q: q.put(b"y", timeout=0.05),
+     lambda q: q.aput(b"y", timeout=0.05)),
+    ("queue-put-zero-timeout", [b"x" * (QCAP - 16)], lambda q: q.put(b"y", timeout=0),
+     lambda q: q.aput(b"y", timeout=0)),
+    ("queue-put-too-large", [], lambda q: q.put(b"x" * QCAP), lambda q: q.aput(b"x" * QCAP)),
+    ("queue-put-unpicklable", [], lambda q: _then(lambda: q.put(Unpicklable()), q.qsize),
+     lambda q: _athen(lambda: q.aput(Unpicklable()), q.qsize)),
+    ("queue-put-many", [], lambda q: (q.put_many([1, 2], 0.05), q.get_many(5, 0)),
+     lambda q: _pair(q.aput_many([1, 2], 0.05), lambda: q.get_many(5, 0))),
+    ("queue-put-many-partial", [b"x" * 200], lambda q: q.put_many([b"a" * 16] * 3, 0.05),
+     lambda q: q.aput_many([b"a" * 16] * 3, 0.05)),
+    ("queue-put-many-unpicklable", [], lambda q: _then(lambda: q.put_many([1, Unpicklable()]), q.qsize),
+     lambda q: _athen(lambda: q.aput_many([1, Unpicklable()]), q.qsize)),
+    ("queue-select", [b"s"], lambda q: SpscRingBuffer.select([q], 0.05) == [q],
+     lambda q: _is_just(SpscRingBuffer.aselect([q], 0.05), q)),
+    ("queue-select-empty", [], lambda q: SpscRingBuffer.select([q], 0.05),
+     lambda q: SpscRingBuffer.aselect([q], 0.05)),
+    ("queue-closed-get", None, lambda q: q.get(timeout=0.05), lambda q: q.aget(timeout=0.05)),
+    ("queue-closed-put", None, lambda q: q.put(1, timeout=0.05), lambda q: q.aput(1, timeout=0.05)),
+]
+
+
+def _then(call, after):
+    try:
+        call()
+    except Exception as error:  # noqa: BLE001 - compared as values
+        return type(error), str(error), after()
+
+
+async def _athen(call, after):
+    try:
+        await call()
+    except Exception as error:  # noqa: BLE001 - compared as values
+        return type(error), str(error), after()
+
+
 async def _is_just(awaitable, ring):
     return await awaitable == [ring]
 
@@ -121,17 +181,23 @@ async def _pair(awaitable, then):
 
 
 @pytest.mark.parametrize("loop_kind", LOOPS)
-@pytest.mark.parametrize("first, blocking, awaitable", [c[1:] for c in PARITY], ids=[c[0] for c in PARITY])
-def test_awaitable_matches_its_blocking_twin(make_segment, loop_kind, first, blocking, awaitable):
+@pytest.mark.parametrize("first, blocking, awaitable", [c[1:] for c in PARITY + QUEUE_PARITY],
+                         ids=[c[0] for c in PARITY + QUEUE_PARITY])
+def test_awaitable_matches_its_blocking_twin(make_segment, request, loop_kind, first, blocking, awaitable):
     results = []
     for kind in ("blocking", "awaitable"):
-        _, shm = make_segment(24 + CAPACITY)
-        r = shm.spsc()
+        if request.node.callspec.id.startswith("queue-"):
+            r = Queue(capacity=QCAP)
+            add = r.put_nowait
+        else:
+            _, shm = make_segment(24 + CAPACITY)
+            r = shm.spsc()
+            add = r.push
         if first is None:
             r.close()
         else:
             for message in first:
-                r.push(message)
+                add(message)
         if kind == "blocking":
             results.append(outcome(lambda: blocking(r)))
         else:
@@ -453,3 +519,274 @@ def test_trio_runs_the_awaitables_with_its_own_cancellation(make_segment):
     echo.join(BOUND)
     assert got == list(range(count)) and rest == [] and cancelled > 0
     assert echo.exitcode == 0
+
+
+# --- Queue: cancellation across processes, end of file, aselect, waiter bits ----------------------
+
+KINDS = LOOPS + [pytest.param("trio", marks=pytest.mark.skipif(
+    not __import__("importlib").util.find_spec("trio"), reason="no trio"))]
+
+
+def run_any(coro_fn, kind):
+    if kind != "trio":
+        return run(coro_fn, kind)
+    import trio
+
+    async def bounded():
+        with trio.fail_after(BOUND):
+            return await coro_fn()
+
+    return trio.run(bounded)
+
+
+def _cancelling_producer(q, index, count, seed, loop_kind, all_producing):
+    rng = random.Random(seed)
+    q.put((index, 0))  # holds the producer role from here: the end comes when all are gone
+    all_producing.wait(BOUND)
+
+    async def main():
+        i = 1
+        while i < count:
+            task = asyncio.ensure_future(q.aput((index, i), timeout=BOUND))
+            for _ in range(rng.randrange(3)):
+                await asyncio.sleep(0)
+            if rng.random() < 0.3 and not task.done():
+                task.cancel()
+            try:
+                await task
+                i += 1
+            except asyncio.CancelledError:
+                pass
+
+    run(main, loop_kind)
+
+
+def _cancelling_consumer(q, results, seed, loop_kind):
+    rng = random.Random(seed)
+    ended = []
+
+    async def taker(got):
+        while True:
+            task = asyncio.ensure_future(q.aget_many(rng.choice([1, 1, 4]), timeout=BOUND))
+            for _ in range(rng.randrange(3)):
+                await asyncio.sleep(0)
+            if rng.random() < 0.4 and not task.done():
+                task.cancel()
+            try:
+                got.extend(await task)
+            except asyncio.CancelledError:
+                if ended:  # this taker itself is cancelled
+                    raise
+            except EOFError:
+                return
+            try:  # a timeout as short as 0 ends an await at any point too
+                got.append(await q.aget(timeout=rng.choice([0, 1e-5, 1e-3])))
+            except queue.Empty:
+                pass
+            except EOFError:
+                return
+
+    async def main():
+        streams = [[], []]
+        tasks = [asyncio.ensure_future(taker(got)) for got in streams]
+        # The end of file is reported once: the first taker to meet it ends the others.
+        _, pending = await asyncio.wait(tasks, return_when=asyncio.FIRST_COMPLETED)
+        ended.append(True)
+        for task in pending:
+            task.cancel()
+        await asyncio.gather(*tasks, return_exceptions=True)
+        return streams
+
+    results.put(run(main, loop_kind))
+
+
+@pytest.mark.parametrize("loop_kind", LOOPS)
+def test_queue_awaits_cancelled_at_random_lose_and_duplicate_nothing(loop_kind):
+    ctx = mp.get_context("fork")
+    q, results = Queue(capacity=512), ctx.Queue()  # small: producers wait for room too
+    count, producers_n = 600, 3
+    all_producing = ctx.Barrier(producers_n)
+    consumers = [ctx.Process(target=_cancelling_consumer, args=(q, results, 10 + i, loop_kind)) for i in range(2)]
+    producers = [ctx.Process(target=_cancelling_producer, args=(q, i, count, i, loop_kind, all_producing))
+                 for i in range(producers_n)]
+    for p in consumers + producers:
+        p.start()
+    streams = [stream for _ in consumers for stream in results.get(timeout=2 * BOUND)]
+    for p in consumers + producers:
+        p.join(BOUND)
+    assert sorted(item for stream in streams for item in stream) == [
+        (i, seq) for i in range(producers_n) for seq in range(count)]
+    for stream in streams:  # each taker sees each producer's items in order
+        for i in range(producers_n):
+            mine = [seq for index, seq in stream if index == i]
+            assert mine == sorted(mine)
+    assert all(p.exitcode == 0 for p in consumers + producers)
+
+
+def _put_numbered_and_exit(q, index, count, all_producing):
+    q.put((index, 0))  # holds the producer role from here: the end comes when both are gone
+    all_producing.wait(BOUND)
+    q.put_many([(index, i) for i in range(1, count)], timeout=BOUND)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_async_for_over_a_queue_ends_when_the_producers_exit(kind):
+    ctx = mp.get_context("fork")
+    q = Queue(capacity=1024)  # far less than the items: the producers wait for the consumer
+    all_producing = ctx.Barrier(2)
+    producers = [ctx.Process(target=_put_numbered_and_exit, args=(q, i, 200, all_producing)) for i in range(2)]
+    for p in producers:
+        p.start()
+
+    async def main():
+        return [item async for item in q]
+
+    got = run_any(main, kind)
+    for p in producers:
+        p.join(BOUND)
+    assert sorted(got) == [(i, n) for i in range(2) for n in range(200)]
+
+
+def _put_later_and_exit(q):
+    time.sleep(0.2)
+    q.put("from the queue")
+    time.sleep(0.2)
+
+
+@pytest.mark.parametrize("loop_kind", LOOPS)
+def test_aselect_over_rings_and_a_queue(make_segment, loop_kind):
+    ra, rb = make_segment(24 + 256)[1].spsc(), make_segment(24 + 256)[1].spsc()
+    q = Queue(capacity=1024)
+    producer = mp.get_context("fork").Process(target=_put_later_and_exit, args=(q,))
+    producer.start()
+
+    async def main():
+        first = await SpscRingBuffer.aselect([ra, q, rb], timeout=BOUND)
+        item = q.get(timeout=0)
+        rb.push(b"ring")
+        second = await SpscRingBuffer.aselect([ra, q, rb], timeout=BOUND)
+        rb.pop()
+        # The producer exits: the queue is ready for its end of file, as select() reports it.
+        third = await SpscRingBuffer.aselect([ra, q, rb], timeout=BOUND)
+        return first == [q], item, second == [rb], third == [q]
+
+    assert run(main, loop_kind) == (True, "from the queue", True, True)
+    producer.join(BOUND)
+    with pytest.raises(EOFError):
+        q.get(timeout=BOUND)
+
+
+def _waiter_bits(name):
+    """The consumers' and producers' waiter bitmaps, as bytes."""
+    with open(shm_path(name), "rb") as f:
+        f.seek(384)
+        return f.read(64), f.read(64)
+
+
+NO_BITS = (bytes(64), bytes(64))
+
+
+async def _parked(awaitable):
+    task = asyncio.ensure_future(awaitable)
+    await asyncio.sleep(0.05)
+    return task
+
+
+async def _end_by_timeout(q, name):
+    with pytest.raises(queue.Empty):
+        await q.aget(timeout=0.05)
+
+
+async def _end_by_cancel(q, name):
+    task = await _parked(q.aget())
+    assert _waiter_bits(name)[0] != bytes(64)  # announced while parked
+    task.cancel()
+    await asyncio.gather(task, return_exceptions=True)
+
+
+async def _end_aput_by_cancel(q, name):
+    q.put(b"x" * 1000)
+    task = await _parked(q.aput(b"y" * 100))
+    assert _waiter_bits(name)[1] != bytes(64)
+    task.cancel()
+    await asyncio.gather(task, return_exceptions=True)
+
+
+async def _end_by_close(q, name):
+    asyncio.get_running_loop().call_later(0.05, q.close)
+    with pytest.raises(ValueError, match="closed"):
+        await q.aget()
+
+
+def _end_by_loop_closed(q, name):
+    loop = asyncio.new_event_loop()
+    task = loop.create_task(q.aget())
+    loop.run_until_complete(asyncio.sleep(0.05))
+    assert _waiter_bits(name)[0] != bytes(64)
+    loop.close()  # with the await still parked
+    del task
+    gc.collect()
+
+
+def _child_takes(q, conn):
+    conn.send(asyncio.run(q.aget(timeout=BOUND)))
+
+
+def _end_in_a_fork_child(q, name):
+    # The parent's await is parked while the child is forked; then it ends, and the child's own
+    # await must still be woken: its bit is its own, not the parent's.
+    loop = asyncio.new_event_loop()
+    try:
+        task = loop.create_task(q.aget())
+        loop.run_until_complete(asyncio.sleep(0.05))
+        parent, child = mp.Pipe()
+        taker = mp.get_context("fork").Process(target=_child_takes, args=(q, child))
+        taker.start()
+        time.sleep(0.3)  # (no assertion on it) mostly lets the child park first
+        task.cancel()
+        loop.run_until_complete(asyncio.gather(task, return_exceptions=True))
+    finally:
+        loop.close()
+    q.put("to the child")
+    assert parent.poll(BOUND) and parent.recv() == "to the child"
+    taker.join(BOUND)
+
+
+@pytest.mark.parametrize("end", [_end_by_timeout, _end_by_cancel, _end_aput_by_cancel, _end_by_close,
+                                 _end_by_loop_closed, _end_in_a_fork_child], ids=lambda f: f.__name__[1:])
+def test_queue_awaits_give_back_their_waiter_bits(seg_name, end):
+    q = Queue.create(seg_name, 1024)
+    q.put(b"loads the helpers")
+    run(q.aget)
+    if asyncio.iscoroutinefunction(end):
+        run(lambda: end(q, seg_name))
+    else:
+        end(q, seg_name)  # runs loops of its own
+    assert _waiter_bits(seg_name) == NO_BITS
+
+
+def _take_one_and_leave(q, took, leave):
+    q.get(timeout=BOUND)
+    took.set()
+    leave.wait(BOUND)
+
+
+@pytest.mark.parametrize("loop_kind", LOOPS)
+def test_a_parked_aput_ends_when_the_consumers_leave(loop_kind):
+    ctx = mp.get_context("fork")
+    q, took, leave = Queue(capacity=64), ctx.Event(), ctx.Event()
+    consumer = ctx.Process(target=_take_one_and_leave, args=(q, took, leave))
+    consumer.start()
+    q.put(b"first")
+    assert took.wait(BOUND)
+    q.put(b"x" * 48)  # fills the queue; the consumer is seen (it holds its role until it ends)
+
+    async def main():
+        task = await _parked(q.aput(b"y", timeout=BOUND))
+        leave.set()
+        with pytest.raises(BrokenPipeError, match="consumers are gone"):
+            await task
+        return q.qsize()
+
+    assert run(main, loop_kind) == 1
+    consumer.join(BOUND)

@@ -108,6 +108,10 @@ MEMBERS = {
         "get_nowait($self)",
         "put_many($self, items, timeout=None)",
         "get_many($self, max_items, timeout=None)",
+        "aget($self, timeout=None)",
+        "aput($self, obj, timeout=None)",
+        "aget_many($self, max_items, timeout=None)",
+        "aput_many($self, items, timeout=None)",
         "qsize($self)",
         "empty($self)",
         "full($self)",
@@ -171,8 +175,8 @@ def test_queue_class_shape():
     assert Queue.__text_signature__ == "(maxsize=0, *, capacity=1048576)"
     assert list(k for k in vars(Queue) if not k.startswith("__")) == [parse(s)[0] for s in MEMBERS["Queue"]] + [
         "_rebuild"]
-    assert {k for k in vars(Queue) if k.startswith("__")} == {"__repr__", "__doc__", "__module__",
-                                                              "__new__"} | HANDLE_DUNDERS
+    assert {k for k in vars(Queue) if k.startswith("__")} == {"__repr__", "__doc__", "__module__", "__new__",
+                                                              "__aiter__", "__anext__"} | HANDLE_DUNDERS
     with pytest.raises(TypeError):
         type("Sub", (Queue,), {})
     with pytest.raises(TypeError):
@@ -391,6 +395,10 @@ def valid_arguments(cls, name, seg_name):
         ("Queue", "put_nowait"): [b"x"],
         ("Queue", "put_many"): [[b"x"], 1],
         ("Queue", "get_many"): [1, 0],
+        ("Queue", "aget"): [0],
+        ("Queue", "aput"): [b"x", 1],
+        ("Queue", "aget_many"): [1, 0],
+        ("Queue", "aput_many"): [[b"x"], 1],
         ("Queue", "create"): [seg_name, 4096, 0o666, False],
         ("Queue", "open"): [seg_name],
     }[(cls, name)]

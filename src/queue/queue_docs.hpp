@@ -60,6 +60,37 @@ inline constexpr const char kGetMany[] =
     "Returns a list of 1 to max_items items, oldest first, taken together\n"
     "(no other consumer's item falls between them). Raises as get() does.";
 
+#define KELPARINE_QUEUE_AWAIT_NOTE                                            \
+    "Awaiting it never blocks the event loop: an item (or room) already\n"     \
+    "there is taken at once; otherwise the process's waiter thread parks on\n" \
+    "the queue's word and wakes the loop. Cancelled or timed out, the await\n" \
+    "has taken or put nothing. Works on asyncio, uvloop and trio.\n"
+
+inline constexpr const char kAget[] =
+    "aget($self, timeout=None)\n--\n\n"
+    "Awaitable get(): remove and return the oldest item, waiting for one.\n\n"
+    "Same result and errors as get(timeout=timeout): queue.Empty when no\n"
+    "item came in time, EOFError when the queue is empty and its producers\n"
+    "are gone, ValueError after close(). `async for item in queue` awaits\n"
+    "items this way until EOFError.\n\n" KELPARINE_QUEUE_AWAIT_NOTE;
+inline constexpr const char kAput[] =
+    "aput($self, obj, timeout=None)\n--\n\n"
+    "Awaitable put(): put `obj` into the queue, waiting for room.\n\n"
+    "Same errors as put(obj, timeout=timeout): queue.Full when there is no\n"
+    "room in time, BrokenPipeError when the consumers are gone. `obj` is\n"
+    "pickled at the call: pickling errors are raised there, nothing put.\n\n" KELPARINE_QUEUE_AWAIT_NOTE;
+inline constexpr const char kAgetMany[] =
+    "aget_many($self, max_items, timeout=None)\n--\n\n"
+    "Awaitable get_many(): wait for at least one item, then take up to\n"
+    "`max_items` that are ready. Same result and errors as get_many().\n\n" KELPARINE_QUEUE_AWAIT_NOTE;
+inline constexpr const char kAputMany[] =
+    "aput_many($self, items, timeout=None)\n--\n\n"
+    "Awaitable put_many(): put the items in order, waiting for room; return\n"
+    "how many went in (fewer only when the timeout passed first). Every\n"
+    "item is pickled and checked at the call: an error there puts nothing.\n\n" KELPARINE_QUEUE_AWAIT_NOTE;
+
+#undef KELPARINE_QUEUE_AWAIT_NOTE
+
 inline constexpr const char kQsize[] =
     "qsize($self)\n--\n\n"
     "Return the approximate number of items in the queue.\n\n"

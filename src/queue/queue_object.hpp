@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "../core/platform/unix/owned_fd.hpp"
@@ -15,6 +16,7 @@
 #include "../py/boundary.hpp"
 #include "../py/instance.hpp"
 #include "../py/object_gate.hpp"
+#include "queue_items.hpp"
 
 namespace kelparine::queue_object {
 
@@ -47,6 +49,17 @@ struct QueueState {
     std::atomic<bool> end_reported[2] = {false, false};
     std::int64_t next_peer_look[2] = {0, 0};
     std::uint64_t maxsize;  // 0: bounded by bytes only
+    // The awaits of this process's event loops on each role (queue_async.cpp): while any is
+    // armed, one member slot per role is held, its waiter bit set, so that the other side's
+    // existing wake reaches the process's waiter thread. `generation` is the process
+    // generation that took the slot (a fork child's awaits never touch the parent's).
+    struct AwaitHold {
+        std::uint32_t count = 0;
+        std::uint16_t slot = 0;
+        bool held = false;
+        std::uint64_t generation = 0;
+    };
+    AwaitHold awaits[2];
 };
 
 inline QueueState& state(PyObject* self) noexcept { return py::payload_of<QueueState>(self); }
@@ -82,6 +95,15 @@ private:
     std::uint16_t slot_;
 };
 py::PyResult<std::uint16_t> acquire_slot(QueueState& s) noexcept;
+
+// Whether the peer of `role` has ended: held by no live process, after it was seen.
+bool peer_gone(QueueState& s, Role role) noexcept;
+// The error a wait of `role` raises at its peer's end (EOFError or BrokenPipeError), reported once.
+py::Failure peer_gone_error(QueueState& s, Role role);
+// One attempt to put `items` (no wait): how many went in.
+py::PyResult<std::size_t> put_now(QueueState& s, std::span<const EncodedItem> items);
+// An item no record of this queue can carry: ValueError (also for a closed queue).
+py::PyResult<void> check_fits(const QueueState& s, const EncodedItem& item);
 
 // Members implemented in queue_transfer.cpp.
 py::PyResult<py::Ref> put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

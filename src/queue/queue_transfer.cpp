@@ -157,19 +157,7 @@ PyResult<bool> wait_side(QueueState& s, Role role, std::uint16_t slot, const wai
         case wait::Outcome::Cancelled: break;
     }
     if (s.gate.closed()) return std::unexpected(py::closed_error(kClassName).error());
-    // Reported once: the next wait waits for a peer to come, as one started before any does.
-    s.role_seen[static_cast<int>(peer_of(role))].store(false, std::memory_order_relaxed);
-    s.end_reported[static_cast<int>(peer_of(role))].store(true, std::memory_order_relaxed);
-    if (role == Role::Consumer) {
-        PyErr_SetString(PyExc_EOFError,
-                        "the queue's producers are gone: no live process holds its producer role, and every "
-                        "item they committed has been taken");
-    } else {
-        PyErr_SetString(PyExc_BrokenPipeError,
-                        "the queue's consumers are gone: no live process holds its consumer role, so the item "
-                        "could never be taken");
-    }
-    return py::python_error();
+    return std::unexpected(peer_gone_error(s, role));
 }
 
 // Takes the consumer lock for `slot`: true, or false when the deadline passed. A holder whose
@@ -354,16 +342,6 @@ PyResult<std::size_t> put_items(QueueState& s, std::span<const EncodedItem> item
     return done;
 }
 
-// An item no record can carry: refused before anything is enqueued.
-PyResult<void> check_fits(const QueueState& s, const EncodedItem& item) {
-    if (s.gate.closed()) return py::closed_error(kClassName);
-    const std::uint64_t max_payload = s.queue().max_payload();
-    if (item.length() <= max_payload) return {};
-    return py::fail(ShmError::invalid_argument(
-        concat("item too large for the queue: its record payload is ", item.length(), " bytes and the queue (capacity ",
-               s.queue().capacity(), " bytes) holds at most ", max_payload)));
-}
-
 // `block` and `timeout` as multiprocessing.Queue takes them: block=False is a single attempt
 // whatever the timeout.
 PyResult<wait::Deadline> blocking_deadline(PyObject* block, PyObject* timeout) {
@@ -401,6 +379,42 @@ constexpr py::Signature<2> kPutMany{"put_many", {"items", "timeout"}, 1};
 constexpr py::Signature<2> kGetMany{"get_many", {"max_items", "timeout"}, 1};
 
 }  // namespace
+
+bool peer_gone(QueueState& s, Role role) noexcept {
+    PeerWatch peer(s, peer_of(role));
+    peer.look();
+    return peer.gone();
+}
+
+py::Failure peer_gone_error(QueueState& s, Role role) {
+    // Reported once: the next wait waits for a peer to come, as one started before any does.
+    s.role_seen[static_cast<int>(peer_of(role))].store(false, std::memory_order_relaxed);
+    s.end_reported[static_cast<int>(peer_of(role))].store(true, std::memory_order_relaxed);
+    if (role == Role::Consumer) {
+        PyErr_SetString(PyExc_EOFError,
+                        "the queue's producers are gone: no live process holds its producer role, and every "
+                        "item they committed has been taken");
+    } else {
+        PyErr_SetString(PyExc_BrokenPipeError,
+                        "the queue's consumers are gone: no live process holds its consumer role, so the item "
+                        "could never be taken");
+    }
+    return py::Failure(py::PythonError{});
+}
+
+// An item no record can carry: refused before anything is enqueued.
+PyResult<void> check_fits(const QueueState& s, const EncodedItem& item) {
+    if (s.gate.closed()) return py::closed_error(kClassName);
+    const std::uint64_t max_payload = s.queue().max_payload();
+    if (item.length() <= max_payload) return {};
+    return py::fail(ShmError::invalid_argument(
+        concat("item too large for the queue: its record payload is ", item.length(), " bytes and the queue (capacity ",
+               s.queue().capacity(), " bytes) holds at most ", max_payload)));
+}
+
+PyResult<std::size_t> put_now(QueueState& s, std::span<const EncodedItem> items) {
+    return put_items(s, items, wait::Deadline::after_ns(0));
+}
 
 Selected::Selected(Selected&& other) noexcept
     : s_(other.s_),

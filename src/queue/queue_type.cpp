@@ -11,6 +11,7 @@
 #include "../py/object_entry.hpp"
 #include "../py/reopen.hpp"
 #include "../segment/shared_memory.hpp"
+#include "queue_async.hpp"
 #include "queue_docs.hpp"
 #include "queue_object.hpp"
 
@@ -208,6 +209,7 @@ PyResult<Ref> close(PyObject* self) {
     }
     s.roles[0].release();
     s.roles[1].release();
+    drop_awaits(s);  // before the slots go: another process may take them next
     s.slots.leave();
     s.presence.reset();
     s.fd.reset();
@@ -323,6 +325,10 @@ PyMethodDef kMethods[] = {
      docs::kGetNowait},
     {"put_many", py::as_cfunction(py::held_fastcall_entry<g_type, QueueState, put_many>), kFast, docs::kPutMany},
     {"get_many", py::as_cfunction(py::held_fastcall_entry<g_type, QueueState, get_many>), kFast, docs::kGetMany},
+    {"aget", py::as_cfunction(py::held_fastcall_entry<g_type, QueueState, aget>), kFast, docs::kAget},
+    {"aput", py::as_cfunction(py::held_fastcall_entry<g_type, QueueState, aput>), kFast, docs::kAput},
+    {"aget_many", py::as_cfunction(py::held_fastcall_entry<g_type, QueueState, aget_many>), kFast, docs::kAgetMany},
+    {"aput_many", py::as_cfunction(py::held_fastcall_entry<g_type, QueueState, aput_many>), kFast, docs::kAputMany},
     {"qsize", py::as_cfunction(py::held_noargs_entry<g_type, QueueState, qsize>), METH_NOARGS, docs::kQsize},
     {"empty", py::as_cfunction(py::held_noargs_entry<g_type, QueueState, empty>), METH_NOARGS, docs::kEmpty},
     {"full", py::as_cfunction(py::held_noargs_entry<g_type, QueueState, full>), METH_NOARGS, docs::kFull},
@@ -353,6 +359,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(queue_new)},
     {Py_tp_methods, kMethods},
     {Py_tp_repr, reinterpret_cast<void*>(py::held_repr_entry<QueueState, repr>)},
+    {Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_am_anext, reinterpret_cast<void*>(next_item_awaitable)},
     {0, nullptr},
 };
 

@@ -23,6 +23,7 @@
 #include "../py/instance.hpp"
 #include "../py/timeout.hpp"
 #include "../py/writable_buffer.hpp"
+#include "../queue/queue_async.hpp"
 #include "ring_parks.hpp"
 
 namespace kelparine::ring_object {
@@ -122,18 +123,28 @@ struct RoomReady final : wait::Readiness {
 
 struct NotifierState {
     struct Armed {
-        Ref ring;  // keeps the object; its gate is pinned, so the mapping stays for the waiter
+        Ref ring;  // keeps the object; a ring's gate is pinned, so the mapping stays for the waiter
         Role role;
         bool paced;  // a wait of one ring (not a select): its length feeds the ring's AwaitPace
+        bool queue;  // a Queue (whose mapping stays while the object lives): its await hold is
+                     // given back at disarm, with the process generation that took it
+        std::uint64_t generation;
     };
     explicit NotifierState(std::shared_ptr<wait::Mailbox> b) noexcept : box(std::move(b)) {}
     ~NotifierState() { disarm_all(); }
     void disarm_all() noexcept {
         for (auto& [token, armed] : watches) {
             wait::Waiter::instance().disarm(token);
-            state(armed.ring.get()).gate.unpin();
+            release(armed);
         }
         watches.clear();
+    }
+    static void release(Armed& armed) noexcept {
+        if (armed.queue) {
+            queue_object::end_await(queue_object::state(armed.ring.get()), armed.role, armed.generation);
+        } else {
+            state(armed.ring.get()).gate.unpin();
+        }
     }
     std::shared_ptr<wait::Mailbox> box;
     std::unordered_map<std::uint64_t, Armed> watches;
@@ -184,16 +195,47 @@ bool peer_gone(RingState& s, Role role) noexcept {
 
 constexpr py::Signature<4> kArm{"arm", {"ring", "role", "need", "eof_ready"}, 4};
 
+// A token for the watch, kept with the object it watches until disarm().
+PyResult<Ref> keep_watch(NotifierState& n, wait::Watch watch, NotifierState::Armed armed) {
+    const std::uint64_t token = wait::Waiter::instance().arm(n.box, std::move(watch));
+    if (token == 0) {
+        NotifierState::release(armed);
+        PyErr_SetString(PyExc_MemoryError, "no memory or thread for the asyncio waiter");
+        return py::python_error();
+    }
+    try {
+        n.watches.emplace(token, std::move(armed));
+    } catch (...) {
+        wait::Waiter::instance().disarm(token);
+        NotifierState::release(armed);
+        PyErr_NoMemory();
+        return py::python_error();
+    }
+    return Ref::steal(PyLong_FromUnsignedLongLong(token));
+}
+
+// arm() of a Queue: `need` is the record bytes a put needs (the producer role).
+PyResult<Ref> arm_queue(NotifierState& n, PyObject* object, Role role, std::uint64_t need, bool eof_ready) {
+    queue_object::QueueState& s = queue_object::state(object);
+    const CallHold hold(s.gate);
+    std::uint64_t generation = 0;
+    auto watch = queue_object::arm_await(s, role, need, eof_ready, generation);
+    if (!watch) return std::unexpected(std::move(watch.error()));
+    if (!*watch) return Ref::none();
+    return keep_watch(n, std::move(**watch), NotifierState::Armed{Ref::borrow(object), role, false, true, generation});
+}
+
 // arm(ring, role, need, eof_ready) -> token, or None when the ring is ready now (a message for
 // the consumer role, room for a payload of `need` bytes for the producer role), or its peer is
 // gone and `eof_ready`. A gone peer otherwise raises EOFError / BrokenPipeError as the blocking
-// waits do; a closed ring raises ValueError.
+// waits do; a closed ring raises ValueError. A Queue is armed likewise (arm_queue).
 PyResult<Ref> notifier_arm(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 4> bound;
     if (!py::bind(kArm, args, nargs, kwnames, bound)) return py::python_error();
     NotifierState& n = notifier(self);
-    if (!Py_IS_TYPE(bound[0], g_type)) {
-        PyErr_SetString(PyExc_TypeError, "arm() takes an SpscRingBuffer");
+    const bool queue = queue_object::is_queue(bound[0]);
+    if (!queue && !Py_IS_TYPE(bound[0], g_type)) {
+        PyErr_SetString(PyExc_TypeError, "arm() takes an SpscRingBuffer or a Queue");
         return py::python_error();
     }
     const long role_number = PyLong_AsLong(bound[1]);
@@ -206,6 +248,7 @@ PyResult<Ref> notifier_arm(PyObject* self, PyObject* const* args, Py_ssize_t nar
         return py::python_error();
     }
     const Role role = role_number == 0 ? Role::Producer : Role::Consumer;
+    if (queue) return arm_queue(n, bound[0], role, *need, eof_ready != 0);
     RingState& s = state(bound[0]);
     const CallHold hold(s.gate);
     if (auto open = py::refuse_closed(s.gate, kClassName); !open) return std::unexpected(std::move(open.error()));
@@ -237,21 +280,9 @@ PyResult<Ref> notifier_arm(PyObject* self, PyObject* const* args, Py_ssize_t nar
     const bool paced = !eof_ready;
     if (paced && poll_first(s.await_pace[static_cast<int>(role)], *readiness)) return Ref::none();
     const std::uint32_t* word = role == Role::Consumer ? ring.tail_word() : ring.head_word();
-    const std::uint64_t token = wait::Waiter::instance().arm(
-        n.box, wait::Watch{word, low_half(watched), seen_at, std::move(readiness), kPeerLookNs});
-    if (token == 0) {
-        PyErr_SetString(PyExc_MemoryError, "no memory or thread for the asyncio waiter");
-        return py::python_error();
-    }
-    try {
-        n.watches.emplace(token, NotifierState::Armed{Ref::borrow(bound[0]), role, paced});
-    } catch (...) {
-        wait::Waiter::instance().disarm(token);
-        PyErr_NoMemory();
-        return py::python_error();
-    }
-    s.gate.pin();
-    return Ref::steal(PyLong_FromUnsignedLongLong(token));
+    s.gate.pin();  // unpinned by release() of the watch, on every path
+    return keep_watch(n, wait::Watch{word, low_half(watched), seen_at, std::move(readiness), kPeerLookNs},
+                      NotifierState::Armed{Ref::borrow(bound[0]), role, paced, false, 0});
 }
 
 // disarm(token): ends the watch (no event comes for it after this); a token fired or
@@ -263,6 +294,12 @@ PyResult<Ref> notifier_disarm(PyObject* self, PyObject* token_object) {
     auto found = n.watches.find(token);
     if (found == n.watches.end()) return Ref::none();
     wait::Waiter::instance().disarm(token);
+    if (found->second.queue) {
+        NotifierState::Armed armed = std::move(found->second);
+        n.watches.erase(found);
+        NotifierState::release(armed);
+        return Ref::none();
+    }
     Ref ring = std::move(found->second.ring);
     const Role role = found->second.role;
     const bool paced = found->second.paced;
@@ -300,6 +337,8 @@ PyResult<Ref> notifier_look(PyObject* self, PyObject* token_object) {
     if (token == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return py::python_error();
     auto found = n.watches.find(token);
     if (found == n.watches.end()) return Ref::boolean(true);
+    if (found->second.queue)
+        return Ref::boolean(queue_object::await_look(queue_object::state(found->second.ring.get()), found->second.role));
     RingState& s = state(found->second.ring.get());
     if (s.gate.closed()) return Ref::boolean(true);
     return Ref::boolean(peer_gone(s, found->second.role));
@@ -379,8 +418,12 @@ PyMethodDef kNativeFunctions[] = {
 
 // --- loading _aio.py ---------------------------------------------------------------------------
 
-enum AioFunction : int { kFnAget, kFnAgetMixed, kFnAgetInto, kFnAput, kFnAreserve, kFnAborrow, kFnAselect, kFnAnext, kCount };
-constexpr const char* kAioNames[kCount] = {"aget", "aget_mixed", "aget_into", "aput", "areserve", "aborrow", "aselect", "anext"};
+enum AioFunction : int {
+    kFnAget, kFnAgetMixed, kFnAgetInto, kFnAput, kFnAreserve, kFnAborrow, kFnAselect, kFnAnext,
+    kFnQueueAget, kFnQueueAput, kFnQueueAnext, kCount
+};
+constexpr const char* kAioNames[kCount] = {"aget", "aget_mixed", "aget_into", "aput", "areserve", "aborrow",
+                                           "aselect", "anext", "queue_aget", "queue_aput", "queue_anext"};
 PyObject* g_aio_functions[kCount] = {};  // strong references, kept for the process
 
 PyResult<Ref> native_module() {
@@ -390,6 +433,7 @@ PyResult<Ref> native_module() {
     if (!type) return std::unexpected(std::move(type.error()));
     if (PyModule_AddObjectRef(module.get(), "Notifier", reinterpret_cast<PyObject*>(*type)) != 0)
         return py::python_error();
+    if (auto added = queue_object::add_natives(module.get()); !added) return std::unexpected(std::move(added.error()));
     return module;
 }
 
@@ -549,7 +593,7 @@ PyResult<Ref> aselect(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     if (!rings) return py::python_error();
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(rings.get()); ++i) {
         PyObject* item = PyTuple_GET_ITEM(rings.get(), i);
-        if (!Py_IS_TYPE(item, g_type)) {
+        if (!Py_IS_TYPE(item, g_type) && !queue_object::is_queue(item)) {
             PyErr_Format(PyExc_TypeError, "select() takes SpscRingBuffer objects, not '%.200s'", Py_TYPE(item)->tp_name);
             return py::python_error();
         }
@@ -562,5 +606,11 @@ PyResult<Ref> aselect(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
 PyObject* next_message_awaitable(PyObject* self) noexcept {
     return py::guarded([&] { return call_aio(kFnAnext, {self}); });
 }
+
+PyResult<Ref> call_queue_aio(QueueAio which, std::initializer_list<PyObject*> args) {
+    return call_aio(static_cast<AioFunction>(kFnQueueAget + static_cast<int>(which)), args);
+}
+
+PyResult<Ref> aio_timeout(PyObject* value) { return timeout_arg(value); }
 
 }  // namespace kelparine::ring_object

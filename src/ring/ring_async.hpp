@@ -2,6 +2,8 @@
 // kelparine/_aio.py), with their reference texts.
 #pragma once
 
+#include <initializer_list>
+
 #include "ring_object.hpp"
 
 namespace kelparine::ring_object {
@@ -15,6 +17,12 @@ py::PyResult<py::Ref> aborrow(PyObject* self, PyObject* const* args, Py_ssize_t 
 py::PyResult<py::Ref> aselect(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // __anext__: the awaitable of the next message; StopAsyncIteration at the producer's end of file.
 PyObject* next_message_awaitable(PyObject* self) noexcept;
+
+// For Queue's awaitable members (queue/queue_async.cpp): their coroutines in _aio.py, and the
+// timeout as those take it (None for no bound, else float seconds; errors as the blocking forms').
+enum class QueueAio : int { Aget, Aput, Anext };
+py::PyResult<py::Ref> call_queue_aio(QueueAio which, std::initializer_list<PyObject*> args);
+py::PyResult<py::Ref> aio_timeout(PyObject* value);
 
 namespace docs {
 
@@ -59,7 +67,8 @@ inline constexpr const char kAborrow[] =
 inline constexpr const char kAselect[] =
     "aselect(rings, timeout=None)\n--\n\n"
     "Awaitable select(): the rings of `rings` that hold a message (or whose\n"
-    "producer is gone), waiting for the first; [] when `timeout` passes.\n\n"
+    "producer is gone), waiting for the first; [] when `timeout` passes.\n"
+    "Queue objects are waited on beside rings, as select() takes them.\n\n"
     "Any number of rings: the waiter runs a thread per 127 awaited words.\n\n" KELPARINE_AWAIT_NOTE;
 
 #undef KELPARINE_AWAIT_NOTE
