@@ -214,6 +214,25 @@ struct Taken {
     Ref payload;
 };
 
+// The items one take copied out: the first inline, so that a get allocates nothing beyond its
+// payload object; the rest (get_many) in a vector.
+class TakenItems {
+public:
+    std::size_t size() const noexcept { return count_; }
+    bool empty() const noexcept { return count_ == 0; }
+    void push_back(Taken&& item) {
+        if (count_ != 0) rest_.push_back(std::move(item));
+        else first_ = std::move(item);
+        ++count_;
+    }
+    Taken& operator[](std::size_t i) noexcept { return i == 0 ? first_ : rest_[i - 1]; }
+
+private:
+    Taken first_{};
+    std::vector<Taken> rest_;
+    std::size_t count_ = 0;
+};
+
 // With the consumer lock held and the collector paused: copies `record` out. Null on a failed
 // allocation (the record stays in the queue).
 PyResult<Ref> copy_out(QueueState& s, const MpmcQueue::Record& record) {
@@ -233,12 +252,12 @@ PyResult<Ref> copy_out(QueueState& s, const MpmcQueue::Record& record) {
 
 // Takes up to `max_items` (at least 1) ready items, waiting for the first one until the deadline
 // (queue.Empty after it).
-PyResult<std::vector<Taken>> take(QueueState& s, std::size_t max_items, const wait::Deadline& deadline) {
+PyResult<TakenItems> take(QueueState& s, std::size_t max_items, const wait::Deadline& deadline) {
     if (auto entered = enter(s, Role::Consumer); !entered) return std::unexpected(std::move(entered.error()));
     auto slot = acquire_slot(s);
     if (!slot) return std::unexpected(std::move(slot.error()));
     const SlotLease lease(s, *slot);
-    std::vector<Taken> taken;
+    TakenItems taken;
     for (;;) {
         auto locked = lock_consumers(s, *slot, deadline);
         if (!locked) return std::unexpected(std::move(locked.error()));
