@@ -258,6 +258,15 @@ PyResult<TakenItems> take(QueueState& s, std::size_t max_items, const wait::Dead
     if (!slot) return std::unexpected(std::move(slot.error()));
     const SlotLease lease(s, *slot);
     TakenItems taken;
+    // Once this call has waited it may hold the one wake of an item (a commit wakes a single
+    // consumer): leaving without an item, it passes that wake on (mpmc_queue.hpp).
+    struct PassOn {
+        MpmcQueue q;
+        bool armed = false;
+        ~PassOn() {
+            if (armed) q.wake_consumer();
+        }
+    } pass_on{s.queue()};
     for (;;) {
         auto locked = lock_consumers(s, *slot, deadline);
         if (!locked) return std::unexpected(std::move(locked.error()));
@@ -287,13 +296,20 @@ PyResult<TakenItems> take(QueueState& s, std::size_t max_items, const wait::Dead
                     stall();
                     py::restore_thread(saved);
                 }
-                if (!taken.empty()) q.release(end, taken.size());
+                if (taken.empty()) {
+                    q.unlock();
+                    return py::python_error();  // the allocation's MemoryError
+                }
+                q.release(end, taken.size());
                 q.unlock();
-                if (taken.empty()) return py::python_error();  // the allocation's MemoryError
+                // Outside the lock, so that the consumer woken does not find it held.
+                q.pass_on_wake();
+                pass_on.armed = false;
                 return taken;
             }
             q.unlock();
         }
+        pass_on.armed = true;
         auto waited = wait_side(s, Role::Consumer, *slot, deadline, [&](bool& idle) {
             idle = q.head() == q.tail();
             return q.looks_ready();
@@ -429,7 +445,13 @@ Selected::Selected(Selected&& other) noexcept
       ended_(other.ended_) {}
 
 Selected::~Selected() {
-    if (announced_) s_->queue().retire_wait(QueueSide::Consumers, slot_);
+    if (announced_) {
+        // A select() only reports readiness: the wake it may have had goes on to a consumer
+        // that takes items (mpmc_queue.hpp). Its bit first, so that the wake is not its own.
+        MpmcQueue q = s_->queue();
+        q.retire_wait(QueueSide::Consumers, slot_);
+        q.wake_consumer();
+    }
     if (leased_) s_->slots.release(slot_);
 }
 

@@ -181,14 +181,36 @@ bool MpmcQueue::wake(QueueSide side) noexcept {
     // The fence orders this side's publish (a commit or a head store) before the bitmap loads,
     // against the sleeper's seq_cst bit set before its last check (see the header comment).
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    std::uint64_t any = 0;
-    for (std::size_t i = 0; i < kWaiterWords; ++i) any |= waiters(side, i).load(std::memory_order_relaxed);
-    if (any == 0) return false;
+    if (!any_waiter(side)) return false;
     const std::size_t offset = side == QueueSide::Consumers ? kDataSeqOffset : kSpaceSeqOffset;
     // Release: a sleeper that wakes and reads the sequence word sees what was published.
     word32(offset).fetch_add(1, std::memory_order_release);
-    wait::futex_wake_all(address32(offset));
+    // One consumer per wake (the woken one passes it on, see the header comment); every
+    // producer, as freed space may fit several of them.
+    if (side == QueueSide::Consumers) wait::futex_wake_one(address32(offset));
+    else wait::futex_wake_all(address32(offset));
     return true;
+}
+
+bool MpmcQueue::any_waiter(QueueSide side) const noexcept {
+    // Relaxed: the caller's fence orders these loads after what it published.
+    std::uint64_t any = 0;
+    for (std::size_t i = 0; i < kWaiterWords; ++i) any |= waiters(side, i).load(std::memory_order_relaxed);
+    return any != 0;
+}
+
+bool MpmcQueue::pass_on_wake() noexcept {
+    if (!any_waiter(QueueSide::Consumers)) return false;
+    if (tail() == head()) return false;  // nothing claimed past head: no item to pass on
+    // Release: as in wake(); the sleeper then looks for the records past head itself.
+    word32(kDataSeqOffset).fetch_add(1, std::memory_order_release);
+    wait::futex_wake_one(data_seq_address());
+    return true;
+}
+
+bool MpmcQueue::wake_consumer() noexcept {
+    if (!looks_ready()) return false;
+    return wake(QueueSide::Consumers);
 }
 
 bool MpmcQueue::try_lock(std::uint16_t slot) noexcept {

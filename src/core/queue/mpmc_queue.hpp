@@ -26,6 +26,16 @@
 // publishes (commit, or the head store), issues a full fence and loads the bitmap: either it
 // sees the bit and bumps the sequence word and wakes, or the sleeper's check saw what it
 // published. While nobody sleeps, a publisher pays one fence and a load of one cache line.
+//
+// Producers wake all sleepers on space_seq, but a commit wakes one sleeper on data_seq (waking
+// them all for one item only makes them fight for the lock). No item is left with every
+// consumer asleep, because a woken consumer is never the last to know of one: it takes an item
+// and, after unlocking, wakes one more while records remain claimed past head and a consumer
+// bit is set (pass_on_wake, its loads ordered by release()'s fence, the same Dekker pair); or
+// it leaves without taking one (its deadline, an interruption, an error, or a select() that
+// only reports readiness) and wakes one more if an item looks ready (wake_consumer). A wake
+// that finds the sleeper already woken (between its futex return and its bit's retirement)
+// wakes another: the kernel dequeues a woken sleeper, so one FUTEX_WAKE never hits it twice.
 #pragma once
 
 #include <atomic>
@@ -136,6 +146,13 @@ public:
     // With the lock held: frees everything below `new_head` (release), counts `records` taken,
     // and wakes producers that sleep. Returns whether a wake was made.
     bool release(std::uint64_t new_head, std::uint64_t records) noexcept;
+    // After release() and unlock(): wakes one sleeping consumer if a consumer bit is set and
+    // records remain claimed past head (see the header comment). No fence of its own: release()
+    // fenced after its head store. Returns whether a wake was made.
+    bool pass_on_wake() noexcept;
+    // A consumer that may have been woken leaves without an item: wakes one more sleeper if an
+    // item looks ready, so that the wake it had is not lost. Returns whether a wake was made.
+    bool wake_consumer() noexcept;
 
     // Without the lock: whether the record at head looks ready to take (a hint for a consumer
     // about to sleep; it errs towards true).
@@ -191,6 +208,7 @@ private:
                                                     : queue_layout::kProducerWaitersOffset) + 8 * index);
     }
     bool wake(QueueSide side) noexcept;
+    bool any_waiter(QueueSide side) const noexcept;
     // The bytes to skip from a claimed position whose header is not yet written: 0 while it may
     // still be written (a live producer's intent covers it, or none is found yet).
     std::uint64_t resolve_unstamped(std::uint64_t head, std::uint64_t tail, SlotLiveness& liveness) const noexcept;

@@ -57,6 +57,11 @@ int futex_wake_all(const std::uint32_t* word) noexcept {
     return rc > 0 ? static_cast<int>(rc) : 0;
 }
 
+int futex_wake_one(const std::uint32_t* word) noexcept {
+    const long rc = ::syscall(SYS_futex, word, FUTEX_WAKE, 1, nullptr, nullptr, 0);
+    return rc > 0 ? static_cast<int>(rc) : 0;
+}
+
 FutexResult futex_wait_any(std::span<const FutexWatch> watches, std::int64_t deadline_ns, bool& unsupported) noexcept {
     unsupported = false;
     if (watches.empty() || watches.size() > kMaxFutexWatches) {
