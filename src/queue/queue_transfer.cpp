@@ -247,8 +247,8 @@ PyResult<void> take(QueueState& s, std::size_t max_items, const wait::Deadline& 
     if (!slot) return std::unexpected(std::move(slot.error()));
     const SlotLease lease(s, *slot);
     std::size_t taken = 0;
-    // Once this call has waited it may hold the one wake of an item (a commit wakes a single
-    // consumer): leaving without an item, it passes that wake on (mpmc_queue.hpp).
+    // Once this call has waited it may hold the one wake of an item (a commit wakes a consumer
+    // per record): leaving without an item, it passes that wake on (mpmc_queue.hpp).
     struct PassOn {
         MpmcQueue q;
         bool armed = false;
@@ -292,8 +292,6 @@ PyResult<void> take(QueueState& s, std::size_t max_items, const wait::Deadline& 
                 }
                 q.release(end, taken);
                 q.unlock();
-                // Outside the lock, so that the consumer woken does not find it held.
-                q.pass_on_wake();
                 pass_on.armed = false;
                 return {};
             }
@@ -332,7 +330,7 @@ void write_claimed(MpmcQueue& q, std::uint16_t slot, std::span<const EncodedItem
         q.commit_record(pos, length, slot, item.kind());
         pos += record_size(length);
     }
-    q.finish_claim(slot);
+    q.finish_claim(slot, items.size());
 }
 
 // Puts `items` in order, as many per claim as fit; returns how many went in before the

@@ -47,7 +47,7 @@ bool put(MpmcQueue& q, std::uint16_t slot, const std::vector<std::byte>& payload
     q.begin_record(pos, static_cast<std::uint32_t>(payload.size()), slot, 1);
     q.write_payload(pos, 0, payload.data(), payload.size());
     q.commit_record(pos, static_cast<std::uint32_t>(payload.size()), slot, 1);
-    q.finish_claim(slot);
+    q.finish_claim(slot, 1);
     return true;
 }
 
@@ -282,10 +282,10 @@ TEST(Queue, FullUntilSpaceIsFreedAndRecordsMayWrapAfterTheirHeader) {
     EXPECT_EQ(out, message(1, 4, 200));
 }
 
-// A commit wakes one sleeping consumer; each consumer that takes an item passes a wake on while
-// records remain, so a batch committed with one wake still reaches every sleeper. The sleeps
-// are long (seconds): a lost wake shows as a consumer still asleep when the bound ends.
-TEST(Queue, OneWakePerCommitReachesEverySleeperThroughPassOn) {
+// A claim's last commit wakes a sleeping consumer per record it committed, not every sleeper:
+// a batch of k records reaches k sleepers. The sleeps are long (seconds): a lost wake shows as
+// a consumer still asleep when the bound ends.
+TEST(Queue, ABatchWakesASleepingConsumerPerRecord) {
     constexpr int kSleepers = 4;
     Segment segment(4096);
     MpmcQueue q = segment.queue();
@@ -304,12 +304,11 @@ TEST(Queue, OneWakePerCommitReachesEverySleeperThroughPassOn) {
             q.retire_wait(QueueSide::Consumers, slot);
             std::vector<std::byte> out;
             if (get(q, slot, live, out) == Got::Item && woken) got.fetch_add(1);
-            q.pass_on_wake();
         });
     }
     while (asleep.load() < kSleepers) std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let them reach the futex
-    // One claim of kSleepers records: one finish_claim, one wake.
+    // One claim of kSleepers records: one finish_claim, one wake call.
     const std::uint64_t span = kSleepers * record_size(8);
     std::uint64_t pos = 0;
     ASSERT_TRUE(q.try_claim(1, span, pos));
@@ -320,11 +319,10 @@ TEST(Queue, OneWakePerCommitReachesEverySleeperThroughPassOn) {
         q.commit_record(pos, 8, 1, 1);
         pos += record_size(8);
     }
-    EXPECT_TRUE(q.finish_claim(1));
+    EXPECT_TRUE(q.finish_claim(1, kSleepers));
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(got.load(), kSleepers);
-    // Nothing left and nobody asleep: neither wake call wakes anyone.
-    EXPECT_FALSE(q.pass_on_wake());
+    // Nothing left and nobody asleep: a consumer leaving has no wake to pass on.
     EXPECT_FALSE(q.wake_consumer());
 }
 

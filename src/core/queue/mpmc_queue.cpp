@@ -171,13 +171,13 @@ void MpmcQueue::commit_record(std::uint64_t pos, std::uint32_t length, std::uint
     word_b_at(pos).store(pack_word_b(length, slot, kind, kCommitted), std::memory_order_release);
 }
 
-bool MpmcQueue::finish_claim(std::uint16_t slot) noexcept {
+bool MpmcQueue::finish_claim(std::uint16_t slot, std::uint64_t records) noexcept {
     // Release: a process that adopts this slot later sees the commits before the cleared intent.
     intent_pos(slot).store(kNoIntent, std::memory_order_release);
-    return wake(QueueSide::Consumers);
+    return wake(QueueSide::Consumers, records);
 }
 
-bool MpmcQueue::wake(QueueSide side) noexcept {
+bool MpmcQueue::wake(QueueSide side, std::uint64_t consumers) noexcept {
     // The fence orders this side's publish (a commit or a head store) before the bitmap loads,
     // against the sleeper's seq_cst bit set before its last check (see the header comment).
     std::atomic_thread_fence(std::memory_order_seq_cst);
@@ -185,10 +185,12 @@ bool MpmcQueue::wake(QueueSide side) noexcept {
     const std::size_t offset = side == QueueSide::Consumers ? kDataSeqOffset : kSpaceSeqOffset;
     // Release: a sleeper that wakes and reads the sequence word sees what was published.
     word32(offset).fetch_add(1, std::memory_order_release);
-    // One consumer per wake (the woken one passes it on, see the header comment); every
-    // producer, as freed space may fit several of them.
-    if (side == QueueSide::Consumers) wait::futex_wake_one(address32(offset));
-    else wait::futex_wake_all(address32(offset));
+    // A consumer per record committed (see the header comment); every producer, as freed space
+    // may fit several of them.
+    if (side == QueueSide::Consumers)
+        wait::futex_wake(address32(offset), consumers < kSlotCount ? static_cast<int>(consumers) : int{kSlotCount});
+    else
+        wait::futex_wake_all(address32(offset));
     return true;
 }
 
@@ -197,15 +199,6 @@ bool MpmcQueue::any_waiter(QueueSide side) const noexcept {
     std::uint64_t any = 0;
     for (std::size_t i = 0; i < kWaiterWords; ++i) any |= waiters(side, i).load(std::memory_order_relaxed);
     return any != 0;
-}
-
-bool MpmcQueue::pass_on_wake() noexcept {
-    if (!any_waiter(QueueSide::Consumers)) return false;
-    if (tail() == head()) return false;  // nothing claimed past head: no item to pass on
-    // Release: as in wake(); the sleeper then looks for the records past head itself.
-    word32(kDataSeqOffset).fetch_add(1, std::memory_order_release);
-    wait::futex_wake_one(data_seq_address());
-    return true;
 }
 
 bool MpmcQueue::wake_consumer() noexcept {

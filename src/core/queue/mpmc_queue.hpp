@@ -27,15 +27,15 @@
 // sees the bit and bumps the sequence word and wakes, or the sleeper's check saw what it
 // published. While nobody sleeps, a publisher pays one fence and a load of one cache line.
 //
-// Producers wake all sleepers on space_seq, but a commit wakes one sleeper on data_seq (waking
-// them all for one item only makes them fight for the lock). No item is left with every
-// consumer asleep, because a woken consumer is never the last to know of one: it takes an item
-// and, after unlocking, wakes one more while records remain claimed past head and a consumer
-// bit is set (pass_on_wake, its loads ordered by release()'s fence, the same Dekker pair); or
-// it leaves without taking one (its deadline, an interruption, an error, or a select() that
-// only reports readiness) and wakes one more if an item looks ready (wake_consumer). A wake
-// that finds the sleeper already woken (between its futex return and its bit's retirement)
-// wakes another: the kernel dequeues a woken sleeper, so one FUTEX_WAKE never hits it twice.
+// Consumers wake every sleeping producer (freed space may fit several), but a claim's last
+// commit wakes as many sleeping consumers as it committed records, not all of them (waking them
+// all for one item only makes them fight for the lock). No item is left with every consumer
+// asleep: each record committed while a bit is set has a wake of its own (or the sequence bump
+// stops a sleeper-to-be), and the kernel dequeues a woken sleeper, so later wakes reach others.
+// A woken consumer takes an item, or finds none ready (another consumer took it, or its
+// producer's commit is still to come, with its own wake), or leaves without one (its deadline,
+// an interruption, an error, a select() that only reports readiness): then it passes the wake
+// on if an item looks ready (wake_consumer).
 #pragma once
 
 #include <atomic>
@@ -104,9 +104,9 @@ public:
     Runs payload_runs(std::uint64_t pos, std::uint64_t length) const noexcept;
     // Publishes the record (release): consumers may take it from now on.
     void commit_record(std::uint64_t pos, std::uint32_t length, std::uint16_t slot, std::uint8_t kind) noexcept;
-    // After the last commit of a claim: clears the intent, wakes consumers that sleep. Returns
-    // whether a wake was made.
-    bool finish_claim(std::uint16_t slot) noexcept;
+    // After the last commit of a claim of `records` records: clears the intent, wakes up to
+    // that many consumers that sleep. Returns whether a wake was made.
+    bool finish_claim(std::uint16_t slot, std::uint64_t records) noexcept;
 
     // --- consumers ---------------------------------------------------------------------------
     std::uint32_t lock_word() const noexcept { return word32(queue_layout::kConsumerLockOffset).load(std::memory_order_acquire); }
@@ -146,10 +146,6 @@ public:
     // With the lock held: frees everything below `new_head` (release), counts `records` taken,
     // and wakes producers that sleep. Returns whether a wake was made.
     bool release(std::uint64_t new_head, std::uint64_t records) noexcept;
-    // After release() and unlock(): wakes one sleeping consumer if a consumer bit is set and
-    // records remain claimed past head (see the header comment). No fence of its own: release()
-    // fenced after its head store. Returns whether a wake was made.
-    bool pass_on_wake() noexcept;
     // A consumer that may have been woken leaves without an item: wakes one more sleeper if an
     // item looks ready, so that the wake it had is not lost. Returns whether a wake was made.
     bool wake_consumer() noexcept;
@@ -207,7 +203,8 @@ private:
         return word64((side == QueueSide::Consumers ? queue_layout::kConsumerWaitersOffset
                                                     : queue_layout::kProducerWaitersOffset) + 8 * index);
     }
-    bool wake(QueueSide side) noexcept;
+    // Wakes every sleeper of `side`, or up to `consumers` sleeping consumers.
+    bool wake(QueueSide side, std::uint64_t consumers = 1) noexcept;
     bool any_waiter(QueueSide side) const noexcept;
     // The bytes to skip from a claimed position whose header is not yet written: 0 while it may
     // still be written (a live producer's intent covers it, or none is found yet).

@@ -57,8 +57,8 @@ int futex_wake_all(const std::uint32_t* word) noexcept {
     return rc > 0 ? static_cast<int>(rc) : 0;
 }
 
-int futex_wake_one(const std::uint32_t* word) noexcept {
-    const long rc = ::syscall(SYS_futex, word, FUTEX_WAKE, 1, nullptr, nullptr, 0);
+int futex_wake(const std::uint32_t* word, int count) noexcept {
+    const long rc = ::syscall(SYS_futex, word, FUTEX_WAKE, count, nullptr, nullptr, 0);
     return rc > 0 ? static_cast<int>(rc) : 0;
 }
 
