@@ -213,7 +213,7 @@ QueueFigures stress_queue(double seconds, int producers, int consumers) {
                 queue.begin_record(pos, length, slot, 1);
                 queue.write_payload(pos, 0, payload.data(), length);
                 queue.commit_record(pos, length, slot, 1);
-                queue.finish_claim(slot, 1);
+                queue.finish_claim(slot);
                 ++seq;
             }
             producing.fetch_sub(1);

@@ -247,15 +247,6 @@ PyResult<void> take(QueueState& s, std::size_t max_items, const wait::Deadline& 
     if (!slot) return std::unexpected(std::move(slot.error()));
     const SlotLease lease(s, *slot);
     std::size_t taken = 0;
-    // Once this call has waited it may hold the one wake of an item (a commit wakes a consumer
-    // per record): leaving without an item, it passes that wake on (mpmc_queue.hpp).
-    struct PassOn {
-        MpmcQueue q;
-        bool armed = false;
-        ~PassOn() {
-            if (armed) q.wake_consumer();
-        }
-    } pass_on{s.queue()};
     for (;;) {
         auto locked = lock_consumers(s, *slot, deadline);
         if (!locked) return std::unexpected(std::move(locked.error()));
@@ -292,12 +283,10 @@ PyResult<void> take(QueueState& s, std::size_t max_items, const wait::Deadline& 
                 }
                 q.release(end, taken);
                 q.unlock();
-                pass_on.armed = false;
                 return {};
             }
             q.unlock();
         }
-        pass_on.armed = true;
         auto waited = wait_side(s, Role::Consumer, *slot, deadline, [&](bool& idle) {
             idle = q.head() == q.tail();
             return q.looks_ready();
@@ -330,7 +319,7 @@ void write_claimed(MpmcQueue& q, std::uint16_t slot, std::span<const EncodedItem
         q.commit_record(pos, length, slot, item.kind());
         pos += record_size(length);
     }
-    q.finish_claim(slot, items.size());
+    q.finish_claim(slot);
 }
 
 // Puts `items` in order, as many per claim as fit; returns how many went in before the
@@ -434,13 +423,7 @@ Selected::Selected(Selected&& other) noexcept
       ended_(other.ended_) {}
 
 Selected::~Selected() {
-    if (announced_) {
-        // A select() only reports readiness: the wake it may have had goes on to a consumer
-        // that takes items (mpmc_queue.hpp). Its bit first, so that the wake is not its own.
-        MpmcQueue q = s_->queue();
-        q.retire_wait(QueueSide::Consumers, slot_);
-        q.wake_consumer();
-    }
+    if (announced_) s_->queue().retire_wait(QueueSide::Consumers, slot_);
     if (leased_) s_->slots.release(slot_);
 }
 

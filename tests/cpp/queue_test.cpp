@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -13,7 +12,6 @@
 #include <vector>
 
 #include "core/queue/mpmc_queue.hpp"
-#include "core/wait/futex.hpp"
 
 namespace kelparine {
 namespace {
@@ -47,7 +45,7 @@ bool put(MpmcQueue& q, std::uint16_t slot, const std::vector<std::byte>& payload
     q.begin_record(pos, static_cast<std::uint32_t>(payload.size()), slot, 1);
     q.write_payload(pos, 0, payload.data(), payload.size());
     q.commit_record(pos, static_cast<std::uint32_t>(payload.size()), slot, 1);
-    q.finish_claim(slot, 1);
+    q.finish_claim(slot);
     return true;
 }
 
@@ -280,50 +278,6 @@ TEST(Queue, FullUntilSpaceIsFreedAndRecordsMayWrapAfterTheirHeader) {
     ASSERT_TRUE(put(q, 1, message(1, 4, 200)));  // from 384: header at 128, payload wraps
     ASSERT_EQ(get(q, 2, live, out), Got::Item);
     EXPECT_EQ(out, message(1, 4, 200));
-}
-
-// A claim's last commit wakes a sleeping consumer per record it committed, not every sleeper:
-// a batch of k records reaches k sleepers. The sleeps are long (seconds): a lost wake shows as
-// a consumer still asleep when the bound ends.
-TEST(Queue, ABatchWakesASleepingConsumerPerRecord) {
-    constexpr int kSleepers = 4;
-    Segment segment(4096);
-    MpmcQueue q = segment.queue();
-    TableLiveness live;
-    std::atomic<int> asleep{0}, got{0};
-    std::vector<std::thread> threads;
-    for (int k = 0; k < kSleepers; ++k) {
-        threads.emplace_back([&, slot = static_cast<std::uint16_t>(10 + k)] {
-            q.announce_wait(QueueSide::Consumers, slot);
-            const std::uint32_t seq = q.wait_sequence(QueueSide::Consumers);
-            asleep.fetch_add(1);
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-            while (!q.looks_ready() && std::chrono::steady_clock::now() < deadline)
-                wait::futex_wait(q.data_seq_address(), seq, 20'000'000'000);
-            const bool woken = std::chrono::steady_clock::now() < deadline;
-            q.retire_wait(QueueSide::Consumers, slot);
-            std::vector<std::byte> out;
-            if (get(q, slot, live, out) == Got::Item && woken) got.fetch_add(1);
-        });
-    }
-    while (asleep.load() < kSleepers) std::this_thread::yield();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let them reach the futex
-    // One claim of kSleepers records: one finish_claim, one wake call.
-    const std::uint64_t span = kSleepers * record_size(8);
-    std::uint64_t pos = 0;
-    ASSERT_TRUE(q.try_claim(1, span, pos));
-    for (int k = 0; k < kSleepers; ++k) {
-        const auto payload = message(1, static_cast<std::uint32_t>(k), 8);
-        q.begin_record(pos, 8, 1, 1);
-        q.write_payload(pos, 0, payload.data(), 8);
-        q.commit_record(pos, 8, 1, 1);
-        pos += record_size(8);
-    }
-    EXPECT_TRUE(q.finish_claim(1, kSleepers));
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(got.load(), kSleepers);
-    // Nothing left and nobody asleep: a consumer leaving has no wake to pass on.
-    EXPECT_FALSE(q.wake_consumer());
 }
 
 }  // namespace

@@ -171,39 +171,24 @@ void MpmcQueue::commit_record(std::uint64_t pos, std::uint32_t length, std::uint
     word_b_at(pos).store(pack_word_b(length, slot, kind, kCommitted), std::memory_order_release);
 }
 
-bool MpmcQueue::finish_claim(std::uint16_t slot, std::uint64_t records) noexcept {
+bool MpmcQueue::finish_claim(std::uint16_t slot) noexcept {
     // Release: a process that adopts this slot later sees the commits before the cleared intent.
     intent_pos(slot).store(kNoIntent, std::memory_order_release);
-    return wake(QueueSide::Consumers, records);
+    return wake(QueueSide::Consumers);
 }
 
-bool MpmcQueue::wake(QueueSide side, std::uint64_t consumers) noexcept {
+bool MpmcQueue::wake(QueueSide side) noexcept {
     // The fence orders this side's publish (a commit or a head store) before the bitmap loads,
     // against the sleeper's seq_cst bit set before its last check (see the header comment).
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (!any_waiter(side)) return false;
+    std::uint64_t any = 0;
+    for (std::size_t i = 0; i < kWaiterWords; ++i) any |= waiters(side, i).load(std::memory_order_relaxed);
+    if (any == 0) return false;
     const std::size_t offset = side == QueueSide::Consumers ? kDataSeqOffset : kSpaceSeqOffset;
     // Release: a sleeper that wakes and reads the sequence word sees what was published.
     word32(offset).fetch_add(1, std::memory_order_release);
-    // A consumer per record committed (see the header comment); every producer, as freed space
-    // may fit several of them.
-    if (side == QueueSide::Consumers)
-        wait::futex_wake(address32(offset), consumers < kSlotCount ? static_cast<int>(consumers) : int{kSlotCount});
-    else
-        wait::futex_wake_all(address32(offset));
+    wait::futex_wake_all(address32(offset));
     return true;
-}
-
-bool MpmcQueue::any_waiter(QueueSide side) const noexcept {
-    // Relaxed: the caller's fence orders these loads after what it published.
-    std::uint64_t any = 0;
-    for (std::size_t i = 0; i < kWaiterWords; ++i) any |= waiters(side, i).load(std::memory_order_relaxed);
-    return any != 0;
-}
-
-bool MpmcQueue::wake_consumer() noexcept {
-    if (!looks_ready()) return false;
-    return wake(QueueSide::Consumers);
 }
 
 bool MpmcQueue::try_lock(std::uint16_t slot) noexcept {

@@ -26,16 +26,6 @@
 // publishes (commit, or the head store), issues a full fence and loads the bitmap: either it
 // sees the bit and bumps the sequence word and wakes, or the sleeper's check saw what it
 // published. While nobody sleeps, a publisher pays one fence and a load of one cache line.
-//
-// Consumers wake every sleeping producer (freed space may fit several), but a claim's last
-// commit wakes as many sleeping consumers as it committed records, not all of them (waking them
-// all for one item only makes them fight for the lock). No item is left with every consumer
-// asleep: each record committed while a bit is set has a wake of its own (or the sequence bump
-// stops a sleeper-to-be), and the kernel dequeues a woken sleeper, so later wakes reach others.
-// A woken consumer takes an item, or finds none ready (another consumer took it, or its
-// producer's commit is still to come, with its own wake), or leaves without one (its deadline,
-// an interruption, an error, a select() that only reports readiness): then it passes the wake
-// on if an item looks ready (wake_consumer).
 #pragma once
 
 #include <atomic>
@@ -104,9 +94,9 @@ public:
     Runs payload_runs(std::uint64_t pos, std::uint64_t length) const noexcept;
     // Publishes the record (release): consumers may take it from now on.
     void commit_record(std::uint64_t pos, std::uint32_t length, std::uint16_t slot, std::uint8_t kind) noexcept;
-    // After the last commit of a claim of `records` records: clears the intent, wakes up to
-    // that many consumers that sleep. Returns whether a wake was made.
-    bool finish_claim(std::uint16_t slot, std::uint64_t records) noexcept;
+    // After the last commit of a claim: clears the intent, wakes consumers that sleep. Returns
+    // whether a wake was made.
+    bool finish_claim(std::uint16_t slot) noexcept;
 
     // --- consumers ---------------------------------------------------------------------------
     std::uint32_t lock_word() const noexcept { return word32(queue_layout::kConsumerLockOffset).load(std::memory_order_acquire); }
@@ -146,9 +136,6 @@ public:
     // With the lock held: frees everything below `new_head` (release), counts `records` taken,
     // and wakes producers that sleep. Returns whether a wake was made.
     bool release(std::uint64_t new_head, std::uint64_t records) noexcept;
-    // A consumer that may have been woken leaves without an item: wakes one more sleeper if an
-    // item looks ready, so that the wake it had is not lost. Returns whether a wake was made.
-    bool wake_consumer() noexcept;
 
     // Without the lock: whether the record at head looks ready to take (a hint for a consumer
     // about to sleep; it errs towards true).
@@ -203,9 +190,7 @@ private:
         return word64((side == QueueSide::Consumers ? queue_layout::kConsumerWaitersOffset
                                                     : queue_layout::kProducerWaitersOffset) + 8 * index);
     }
-    // Wakes every sleeper of `side`, or up to `consumers` sleeping consumers.
-    bool wake(QueueSide side, std::uint64_t consumers = 1) noexcept;
-    bool any_waiter(QueueSide side) const noexcept;
+    bool wake(QueueSide side) noexcept;
     // The bytes to skip from a claimed position whose header is not yet written: 0 while it may
     // still be written (a live producer's intent covers it, or none is found yet).
     std::uint64_t resolve_unstamped(std::uint64_t head, std::uint64_t tail, SlotLiveness& liveness) const noexcept;

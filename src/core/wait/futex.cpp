@@ -57,11 +57,6 @@ int futex_wake_all(const std::uint32_t* word) noexcept {
     return rc > 0 ? static_cast<int>(rc) : 0;
 }
 
-int futex_wake(const std::uint32_t* word, int count) noexcept {
-    const long rc = ::syscall(SYS_futex, word, FUTEX_WAKE, count, nullptr, nullptr, 0);
-    return rc > 0 ? static_cast<int>(rc) : 0;
-}
-
 FutexResult futex_wait_any(std::span<const FutexWatch> watches, std::int64_t deadline_ns, bool& unsupported) noexcept {
     unsupported = false;
     if (watches.empty() || watches.size() > kMaxFutexWatches) {

@@ -21,8 +21,6 @@ FutexResult futex_wait(const std::uint32_t* word, std::uint32_t expected, std::i
 
 // Wakes every waiter on `word`; returns how many there were.
 int futex_wake_all(const std::uint32_t* word) noexcept;
-// Wakes at most `count` (> 0) waiters on `word`; returns how many there were.
-int futex_wake(const std::uint32_t* word, int count) noexcept;
 
 // One word of a multi-word wait.
 struct FutexWatch {
