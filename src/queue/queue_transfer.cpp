@@ -160,12 +160,10 @@ PyResult<bool> wait_side(QueueState& s, Role role, std::uint16_t slot, const wai
     return std::unexpected(peer_gone_error(s, role));
 }
 
-// Takes the consumer lock for `slot`: true, or false when the deadline passed. A holder whose
-// slot is found gone (its process died with the lock) is replaced.
-PyResult<bool> lock_consumers(QueueState& s, std::uint16_t slot, const wait::Deadline& deadline) {
+// lock_consumers() once its first attempt failed: waits for the lock. A holder whose slot is
+// found gone (its process died with the lock) is replaced.
+[[gnu::noinline]] PyResult<bool> lock_consumers_slow(QueueState& s, std::uint16_t slot, const wait::Deadline& deadline) {
     MpmcQueue q = s.queue();
-    if (q.try_lock(slot)) [[likely]]
-        return true;
     const wait::Deadline bound = deadline.is_immediate() ? wait::Deadline::after_ns(kNowaitLockNs) : deadline;
     py::GilHooks hooks;
     SlotLiveness& liveness = s.slots.liveness();
@@ -196,6 +194,14 @@ PyResult<bool> lock_consumers(QueueState& s, std::uint16_t slot, const wait::Dea
     return std::unexpected(py::closed_error(kClassName).error());
 }
 
+// Takes the consumer lock for `slot`: true, or false when the deadline passed.
+[[gnu::always_inline]] inline PyResult<bool> lock_consumers(QueueState& s, std::uint16_t slot,
+                                                           const wait::Deadline& deadline) {
+    if (s.queue().try_lock(slot)) [[likely]]
+        return true;
+    return lock_consumers_slow(s, slot, deadline);
+}
+
 // A copied-out item, not yet decoded.
 struct Taken {
     std::uint8_t kind;
@@ -204,7 +210,7 @@ struct Taken {
 
 // With the consumer lock held and the collector paused: copies `record` out. Null on a failed
 // allocation (the record stays in the queue).
-PyResult<Ref> copy_out(QueueState& s, const MpmcQueue::Record& record) {
+[[gnu::always_inline]] inline PyResult<Ref> copy_out(QueueState& s, const MpmcQueue::Record& record) {
     std::byte* data = nullptr;
     auto payload = new_payload_object(record.kind, record.length, data);
     if (!payload) return payload;
@@ -220,13 +226,15 @@ PyResult<Ref> copy_out(QueueState& s, const MpmcQueue::Record& record) {
 }
 
 // Takes up to `max_items` (at least 1) ready items, waiting for the first one until the deadline
-// (queue.Empty after it).
-PyResult<std::vector<Taken>> take(QueueState& s, std::size_t max_items, const wait::Deadline& deadline) {
+// (queue.Empty after it), and hands each to `keep(Taken&&)` in order: a get keeps its one item
+// in a local, with no container to build, move and free.
+template <class Keep>
+PyResult<void> take(QueueState& s, std::size_t max_items, const wait::Deadline& deadline, Keep&& keep) {
     if (auto entered = enter(s, Role::Consumer); !entered) return std::unexpected(std::move(entered.error()));
     auto slot = acquire_slot(s);
     if (!slot) return std::unexpected(std::move(slot.error()));
     const SlotLease lease(s, *slot);
-    std::vector<Taken> taken;
+    std::size_t taken = 0;
     for (;;) {
         auto locked = lock_consumers(s, *slot, deadline);
         if (!locked) return std::unexpected(std::move(locked.error()));
@@ -246,9 +254,10 @@ PyResult<std::vector<Taken>> take(QueueState& s, std::size_t max_items, const wa
                 for (;;) {
                     auto payload = copy_out(s, record);
                     if (!payload) break;  // the rest stays; reported if nothing was taken
-                    taken.push_back(Taken{record.kind, std::move(*payload)});
+                    keep(Taken{record.kind, std::move(*payload)});
+                    ++taken;
                     end = record.end();
-                    if (taken.size() >= max_items || !q.next_after(record, tail, record)) break;
+                    if (taken >= max_items || !q.next_after(record, tail, record)) break;
                 }
                 if (g_stall_ns != 0) [[unlikely]] {
                     // Test hook: a consumer killed here holds the lock with its copy made.
@@ -256,10 +265,13 @@ PyResult<std::vector<Taken>> take(QueueState& s, std::size_t max_items, const wa
                     stall();
                     py::restore_thread(saved);
                 }
-                if (!taken.empty()) q.release(end, taken.size());
+                if (taken == 0) {
+                    q.unlock();
+                    return py::python_error();  // the allocation's MemoryError
+                }
+                q.release(end, taken);
                 q.unlock();
-                if (taken.empty()) return py::python_error();  // the allocation's MemoryError
-                return taken;
+                return {};
             }
             q.unlock();
         }
@@ -367,9 +379,10 @@ PyResult<Ref> put_one(PyObject* self, PyObject* item, const wait::Deadline& dead
 }
 
 PyResult<Ref> get_one(PyObject* self, const wait::Deadline& deadline) {
-    auto taken = take(state(self), 1, deadline);
+    Taken one{};
+    auto taken = take(state(self), 1, deadline, [&one](Taken&& item) { one = std::move(item); });
     if (!taken) return std::unexpected(std::move(taken.error()));
-    return decode((*taken)[0].kind, std::move((*taken)[0].payload));
+    return decode(one.kind, std::move(one.payload));
 }
 
 constexpr py::Signature<3> kPut{"put", {"obj", "block", "timeout"}, 1};
@@ -465,6 +478,9 @@ bool Selected::look() noexcept {
 }
 
 PyResult<Ref> put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // The common put(obj): blocks without a bound; nothing more to bind or convert.
+    if (nargs == 1 && kwnames == nullptr) [[likely]]
+        return put_one(self, args[0], wait::Deadline::never());
     std::array<PyObject*, 3> bound;
     if (!py::bind(kPut, args, nargs, kwnames, bound)) return py::python_error();
     auto deadline = blocking_deadline(bound[1], bound[2]);
@@ -479,6 +495,9 @@ PyResult<Ref> put_nowait(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyResult<Ref> get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // The common get(): blocks without a bound; nothing to bind or convert.
+    if (nargs == 0 && kwnames == nullptr) [[likely]]
+        return get_one(self, wait::Deadline::never());
     std::array<PyObject*, 2> bound;
     if (!py::bind(kGet, args, nargs, kwnames, bound)) return py::python_error();
     auto deadline = blocking_deadline(bound[0], bound[1]);
@@ -522,14 +541,16 @@ PyResult<Ref> get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (*max_items == 0) return py::fail(ShmError::invalid_argument("max_items must be at least 1"));
     auto timeout = py::to_timeout(bound[1]);
     if (!timeout) return std::unexpected(std::move(timeout.error()));
-    auto taken = take(state(self), *max_items, timeout->deadline);
-    if (!taken) return std::unexpected(std::move(taken.error()));
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(taken->size())));
+    std::vector<Taken> taken;
+    auto done = take(state(self), *max_items, timeout->deadline,
+                     [&taken](Taken&& item) { taken.push_back(std::move(item)); });
+    if (!done) return std::unexpected(std::move(done.error()));
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(taken.size())));
     if (!list) return py::python_error();
     // The items are out of the queue: the first that cannot be decoded is raised, and the ones
     // after it are lost with it (as a get's item is when it cannot be decoded).
-    for (std::size_t i = 0; i < taken->size(); ++i) {
-        auto item = decode((*taken)[i].kind, std::move((*taken)[i].payload));
+    for (std::size_t i = 0; i < taken.size(); ++i) {
+        auto item = decode(taken[i].kind, std::move(taken[i].payload));
         if (!item) return std::unexpected(std::move(item.error()));
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item->release());
     }
