@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the code under the sanitizers and Valgrind; any report fails the run.
 #   1. build-asan/: AddressSanitizer + UndefinedBehaviorSanitizer (meson's b_sanitize), then the
-#      C++ core tests, the threaded core stress and the whole pytest suite against that build.
+#      C++ core tests, the threaded core stress and the pytest suite (less the tests that run
+#      the benchmark suites and examples as scripts) against that build.
 #   2. build-tsan/: ThreadSanitizer build of the C++ core tests and the threaded core stress.
 #   3. Valgrind memcheck over stress/valgrind_tour.py (every member of the three classes)
 #      against the ordinary build in build/.
@@ -48,10 +49,13 @@ section "ASan + UBSan: pytest suite"
 # sends every object through the checked allocator. Leaks are off: the interpreter keeps
 # objects alive until exit by design.
 LIBASAN=$(gcc -print-file-name=libasan.so)
+# The tests that run the benchmark suites and the examples as scripts are left to the plain
+# runs: under ASan they take minutes and reach no native code the other tests do not.
+SCRIPT_TESTS=(--ignore=tests/test_stress_and_bench_tools.py --ignore=tests/test_examples.py)
 (
     cd "$ROOT"
     LD_PRELOAD="$LIBASAN" PYTHONMALLOC=malloc PYTHONPATH="$ROOT/build-asan" \
-        "$PYTHON" -m pytest tests -q -p no:cacheprovider "$@"
+        "$PYTHON" -m pytest tests -q -p no:cacheprovider "${SCRIPT_TESTS[@]}" "$@"
 ) || failed+=("asan pytest")
 unset ASAN_OPTIONS UBSAN_OPTIONS
 if compgen -G "$REPORTS/*" >/dev/null; then
